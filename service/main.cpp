@@ -1,0 +1,132 @@
+// kelto-rest: start-up, the event loop on its threads, systemd readiness and watchdog,
+// and the stop on SIGINT or SIGTERM.
+#include <systemd/sd-daemon.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "ktu/log/log.hpp"
+#include "service/options.hpp"
+
+namespace asio = boost::asio;
+
+namespace {
+
+using WatchdogTimer = asio::steady_timer;
+
+// now + interval, saturating at the clock's maximum instead of overflowing.
+WatchdogTimer::time_point deadline_after(std::chrono::microseconds interval) {
+  const auto now = WatchdogTimer::clock_type::now();
+  const auto max = WatchdogTimer::time_point::max();
+  const auto room = std::chrono::duration_cast<std::chrono::microseconds>(max - now);
+  if (interval >= room) return max;
+  return now + interval;
+}
+
+void watchdog_notify(const boost::system::error_code& ec, WatchdogTimer& timer,
+                     std::chrono::microseconds interval);
+
+void start_watchdog_wait(WatchdogTimer& timer, std::chrono::microseconds interval) {
+  timer.expires_at(deadline_after(interval));
+  timer.async_wait([&timer, interval](const boost::system::error_code& ec) {
+    watchdog_notify(ec, timer, interval);
+  });
+}
+
+void watchdog_notify(const boost::system::error_code& ec, WatchdogTimer& timer,
+                     std::chrono::microseconds interval) {
+  if (ec) {
+    // The service runs on; only the keep-alives end, and systemd will notice.
+    KTU_LOG(ERROR, "main", "watchdog timer: {}", ec.message());
+    return;
+  }
+  sd_notify(0, "WATCHDOG=1\n");
+  start_watchdog_wait(timer, interval);
+}
+
+// Numeric IPv6 (with an optional "%scope") first, then numeric IPv4; no name is resolved.
+std::optional<asio::ip::address> convert_listen_address(const std::string& text) {
+  boost::system::error_code ec;
+  auto v6 = asio::ip::make_address_v6(text, ec);
+  if (!ec) return asio::ip::address(v6);
+  auto v4 = asio::ip::make_address_v4(text, ec);
+  if (!ec) return asio::ip::address(v4);
+  return std::nullopt;
+}
+
+// Runs the loop until it is stopped. An exception escaping a completion must not end the
+// process or leave this thread idle while the others carry on: log it and run again.
+void run_event_loop(asio::io_context& ioc) {
+  for (;;) {
+    try {
+      ioc.run();
+      return;
+    } catch (const std::exception& e) {
+      KTU_LOG(ERROR, "main", "Exception in event loop: {}", e.what());
+    } catch (...) {
+      KTU_LOG(ERROR, "main", "Exception in event loop: unknown exception");
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  parse_args(options, argc, argv);
+  setup_logging(options);
+  parse_config(options, options.config_path);
+
+  const auto address = convert_listen_address(options.listen);
+  if (!address) {
+    KTU_LOG(ERROR, "main", "Invalid listen address: {}", options.listen);
+    return 1;
+  }
+
+  asio::io_context ioc{options.threads};
+  const asio::ip::tcp::endpoint endpoint{*address, options.port};
+  (void)endpoint;
+
+  asio::signal_set signals{ioc};
+  boost::system::error_code signal_ec;
+  signals.add(SIGINT, signal_ec);
+  if (!signal_ec) signals.add(SIGTERM, signal_ec);
+  if (signal_ec) {
+    // Without them the service could not be stopped cleanly: refuse to start.
+    KTU_LOG(ERROR, "main", "signal set: {}", signal_ec.message());
+    return 1;
+  }
+  signals.async_wait([&ioc](const boost::system::error_code&, int signal_number) {
+    KTU_LOG(INFO, "main", "Quit (signal {})", signal_number);
+    ioc.stop();
+  });
+
+  WatchdogTimer watchdog{ioc};
+  uint64_t watchdog_usec = 0;
+  if (sd_watchdog_enabled(0, &watchdog_usec) > 0) {
+    const std::chrono::microseconds interval{static_cast<int64_t>(watchdog_usec / 2)};
+    start_watchdog_wait(watchdog, interval);
+  }
+
+  sd_notify(0, "READY=1\n");
+
+  std::vector<std::thread> workers;
+  workers.reserve(static_cast<std::size_t>(options.threads - 1));
+  for (int32_t i = 1; i < options.threads; ++i) {
+    workers.emplace_back([&ioc] { run_event_loop(ioc); });
+  }
+  run_event_loop(ioc);
+  for (auto& worker : workers) worker.join();
+  return 0;
+}

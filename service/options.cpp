@@ -1,0 +1,183 @@
+#include "service/options.hpp"
+
+#include <getopt.h>
+#include <libgen.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <sstream>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "ktu/log/log.hpp"
+
+namespace {
+
+constexpr const char* kVersion = KELTO_VERSION;
+constexpr const char* kDefaultLogConfig = "/etc/kelto/log.conf";
+
+constexpr const char* kUsage =
+    "Product: Kelto " KELTO_VERSION
+    "\nUsage: {0} (-V | -h)\n"
+    "       {0} [-qvsJLP] [-l ADDRESS] [-p PORT] [-c SCANNERS] [-t THREADS] [-c SCANNERS]\n";
+
+constexpr const char* kHelp =
+    "\n"
+    "Server options:\n"
+    "  -l, --listen ADDRESS          listen on this local IP address\n"
+    "  -p, --port PORT               listen on this port\n"
+    "  -t, --threads THREADS         number of server threads\n"
+    "  -L, --dont-route              prevent routing (SO_DONTROUTE)\n"
+    "Scanner options:\n"
+    "  -C, --scanners SCANNERS       size of concurrent scanner pool\n"
+    "  -P, --server-side-paths       allow requests to scan server-side paths\n"
+    "General options:\n"
+    "  -q, --quiet                   do not log to stderr\n"
+    "  -v, --verbose                 increase log level (affects also log file)\n"
+    "  -s, --silent                  decrease log level (affects also log file)\n"
+    "  -J, --json-log [PATH]         switch stderr log to JSON format, using config at PATH "
+    "(default: /etc/kelto/log.conf)\n"
+    "  -c, --config PATH             load config file from this path (default: /etc/kelto/rest.conf\n"
+    "  -V, --version                 print product version\n"
+    "  -h, --help                    print this help";
+
+constexpr const char* kShortOptions = "l:p:t:LC:PVvsJc:qh";
+
+const struct option kLongOptions[] = {
+    {"listen", required_argument, nullptr, 'l'},
+    {"port", required_argument, nullptr, 'p'},
+    {"threads", required_argument, nullptr, 't'},
+    {"dont-route", no_argument, nullptr, 'L'},
+    {"scanners", required_argument, nullptr, 'C'},
+    {"server-side-paths", no_argument, nullptr, 'P'},
+    {"version", no_argument, nullptr, 'V'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"silent", no_argument, nullptr, 's'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"json-log", optional_argument, nullptr, 'J'},
+    {"config", required_argument, nullptr, 'c'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Decimal, with leading white space and one sign allowed, the whole text consumed and the
+// value within [low, high]. Read as a 64-bit number first, so that "-1" cannot wrap into
+// an unsigned field.
+template <typename T>
+bool parse_number(const char* text, T& out, T low = std::numeric_limits<T>::min()) {
+  if (!text || !*text) return false;
+  std::istringstream in{std::string(text)};
+  long long value = 0;
+  in >> std::dec >> value;
+  if (in.fail()) return false;
+  if (in.peek() != std::char_traits<char>::eof()) return false;
+  if (value < static_cast<long long>(low) ||
+      value > static_cast<long long>(std::numeric_limits<T>::max())) {
+    return false;
+  }
+  out = static_cast<T>(value);
+  return true;
+}
+
+[[noreturn]] void number_error(const char* option, const char* text, const char* program) {
+  std::fprintf(stderr, "Error parsing --%s: %s\n", option, text ? text : "");
+  print_usage(program);
+  std::exit(1);
+}
+
+}  // namespace
+
+void print_usage(const char* program) {
+  fmt::print(stdout, fmt::runtime(kUsage), program);
+  std::fflush(stdout);
+}
+
+void parse_args(Options& options, int argc, char** argv) {
+  // The test seam for a private engine; the fixed path otherwise.
+  if (const char* engine = std::getenv("KELTO_ENGINE_SOCKET"); engine && *engine) {
+    options.engine_socket = engine;
+  }
+
+  // basename() may modify its argument: work on a copy that lives as long as the process.
+  static std::string program_copy;
+  program_copy = (argc > 0 && argv[0]) ? argv[0] : "kelto-rest";
+  const char* program = ::basename(program_copy.data());
+
+  optind = 0;
+  for (;;) {
+    const int c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
+    if (c == -1) break;
+    switch (c) {
+      case 'l':
+        options.listen = optarg;
+        break;
+      case 'c':
+        options.config_path = optarg;
+        break;
+      case 'p':
+        if (!parse_number<uint16_t>(optarg, options.port)) number_error("port", optarg, program);
+        break;
+      case 't':
+        // At least one thread must run the event loop.
+        if (!parse_number<int32_t>(optarg, options.threads, 1)) {
+          number_error("threads", optarg, program);
+        }
+        break;
+      case 'C':
+        // An empty pool could never serve a request.
+        if (!parse_number<uint32_t>(optarg, options.conn_pool, 1)) {
+          number_error("scanners", optarg, program);
+        }
+        break;
+      case 'L':
+        options.dont_route = true;
+        break;
+      case 'P':
+        options.server_side_paths = true;
+        break;
+      case 'q':
+        options.quiet = true;
+        break;
+      case 'v':
+        ++options.verbosity;
+        break;
+      case 's':
+        --options.verbosity;
+        break;
+      case 'J': {
+        options.json_log = true;
+        const char* path = optarg;
+        if (!path && optind < argc && argv[optind] && argv[optind][0] != '-') {
+          path = argv[optind++];
+        }
+        (void)path;
+        (void)kDefaultLogConfig;
+        break;
+      }
+      case 'V':
+        std::fprintf(stdout, "%s\n", kVersion);
+        std::exit(0);
+      case 'h':
+        print_usage(program);
+        std::fprintf(stdout, "%s\n", kHelp);
+        std::exit(0);
+      default:
+        std::fprintf(stdout, "\n");
+        print_usage(program);
+        std::exit(1);
+    }
+  }
+}
+
+void setup_logging(Options& options) {
+  const long long level = std::clamp<long long>(1LL - options.verbosity, -1, 6);
+  (void)level;
+}
+
+void parse_config(Options& options, const std::string& path) {
+  (void)options;
+  KTU_LOG(INFO, "options", "Loading {}", path);
+}
