@@ -295,8 +295,8 @@ void detail::log_printf(Logger& logger, Level level, const char* component, int 
     } end{args};
     event.format_v(text, args);
     logger.log(event);
-  } catch (const std::exception&) {
-    // A log statement never fails its caller.
+  } catch (...) {
+    // A log statement never fails its caller, whatever a sink throws.
   }
 }
 

@@ -1,0 +1,596 @@
+#include "ktu/log/log.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "ktu/log/async_sink.hpp"
+#include "ktu/log/formatter.hpp"
+#include "ktu/log/sinks.hpp"
+
+namespace ktu::log {
+namespace {
+
+// Keeps every event's message, so a test can read what a statement produced.
+struct RecordingSink : LogSink {
+  std::vector<std::string> messages;
+  void log(EventData& data) override { messages.push_back(data.event.get_description()); }
+};
+
+TEST(LogLevels, MinimumLevelFollowsTheSinkList) {
+  Configuration c;
+  EXPECT_FALSE(c.is_enabled(Level::TRACE));
+  EXPECT_TRUE(c.is_enabled(Level::DEBUG));
+
+  auto info = std::make_shared<RecordingSink>();
+  c.add_sink(info, Level::INFO);
+  EXPECT_FALSE(c.is_enabled(Level::DEBUG));
+  EXPECT_TRUE(c.is_enabled(Level::INFO));
+
+  auto debug = std::make_shared<RecordingSink>();
+  c.add_sink(debug, Level::DEBUG);
+  c.add_sink(info, Level::ERROR);  // the same sink twice
+  EXPECT_TRUE(c.is_enabled(Level::DEBUG));
+  c.log_impl(Event(Level::WARNING, "t", "", 0));
+  EXPECT_EQ(info->messages.size(), 1u);
+  EXPECT_EQ(debug->messages.size(), 1u);
+
+  c.remove_sink(info);  // both entries go
+  EXPECT_TRUE(c.is_enabled(Level::DEBUG));
+  c.log_impl(Event(Level::ERROR, "t", "", 0));
+  EXPECT_EQ(info->messages.size(), 1u);
+
+  c.clear_sinks();
+  EXPECT_FALSE(c.is_enabled(Level::FATAL));
+  EXPECT_TRUE(c.is_enabled(Level::DISABLED));
+}
+
+TEST(LogLevels, DisabledSinkSeesOnlyDisabledEvents) {
+  Configuration c;
+  auto sink = std::make_shared<RecordingSink>();
+  c.add_sink(sink, Level::DISABLED);
+  c.log_impl(Event(Level::FATAL, "t", "", 0));
+  c.log_impl(Event(Level::DISABLED, "t", "", 0));
+  EXPECT_EQ(sink->messages.size(), 1u);
+}
+
+TEST(LogEvent, PrintfStyleErrnoAndLength) {
+  Event e(Level::INFO, "util", "", 2);
+  e.format("open %s: %m", "x");
+  EXPECT_EQ(e.get_description(), "open x: (2) No such file or directory");
+
+  Event two(Level::INFO, "util", "", 2);
+  two.format("%m then %m");
+  EXPECT_EQ(two.get_description().rfind("(2) No such file or directory"),
+            two.get_description().size() - std::string("(2) No such file or directory").size());
+  EXPECT_EQ(two.get_description().find("(2)"), two.get_description().rfind("(2)"));
+
+  for (std::size_t len : {119u, 120u, 121u, 500u}) {
+    Event long_event(Level::INFO, "util", "", 0);
+    long_event.format("%s", std::string(len, 'a').c_str());
+    EXPECT_EQ(long_event.get_description(), std::string(len, 'a'));
+  }
+}
+
+TEST(LogEvent, LineEndsAndTrailer) {
+  Event e(Level::INFO, "t", "", 0);
+  e.setup_message("a\r\nb\r\nc\rd\r\r\n");
+  EXPECT_EQ(e.get_description(), "a\nb\nc\rd\r\n");
+
+  const std::pair<const char*, const char*> cases[] = {{"", "X"}, {"abc", "abc\nX"}, {"abc\n", "abc\nX"}};
+  for (const auto& [message, expected] : cases) {
+    Event t(Level::INFO, "t", "\nX", 0);
+    t.setup_message(message);
+    EXPECT_EQ(t.get_description(), expected) << message;
+  }
+}
+
+TEST(LogIdiom, ErrnoPlaceholderStyles) {
+  auto& global = get_global_configuration();
+  auto sink = std::make_shared<RecordingSink>();
+  global.add_sink(sink, Level::DEBUG);
+  const std::pair<const char*, const char*> cases[] = {
+      {"{m}", "(13) Permission denied"}, {"{m:d}", "13"}, {"{m:s}", "Permission denied"},
+      {"{m:sd}", "13"}, {"a {} b {m:d}", "a 7 b 13"}};
+  for (const auto& [text, expected] : cases) {
+    sink->messages.clear();
+    errno = 13;
+    KTU_LOG(INFO, "t", text, 7);
+    ASSERT_EQ(sink->messages.size(), 1u) << text;
+    EXPECT_EQ(sink->messages[0], expected);
+  }
+  sink->messages.clear();
+  errno = 13;
+  KTU_LOG(INFO, "t", "{m:x}");
+  EXPECT_TRUE(sink->messages.empty());
+  global.remove_sink(sink);
+}
+
+TEST(LogCorrelation, IdIsPerThread) {
+  set_correlation_id("abc");
+  std::string seen = "unset";
+  std::thread([&] { seen = get_correlation_id(); }).join();
+  EXPECT_EQ(seen, "");
+  EXPECT_EQ(get_correlation_id(), "abc");
+  clear_correlation_id();
+  EXPECT_EQ(get_correlation_id(), "");
+}
+
+TEST(LogExceptions, NestedChainBecomesTrailer) {
+  std::exception_ptr chain;
+  try {
+    try {
+      throw std::runtime_error("inner");
+    } catch (...) {
+      std::throw_with_nested(std::runtime_error("outer"));
+    }
+  } catch (...) {
+    chain = std::current_exception();
+  }
+  EXPECT_EQ(detail::process_exception(chain), "\nouter\ninner");
+  EXPECT_EQ(detail::process_exception(std::exception_ptr()), "");
+}
+
+// ---- Formatters ---------------------------------------------------------------------------
+
+// 2024-03-05 13:07:09.000123456 UTC, shown at +0100.
+const EventMetadata::TimePoint kTime{std::chrono::nanoseconds(1709644029000123456LL)};
+
+void use_fixed_zone() {
+  ::setenv("TZ", "XXX-1", 1);
+  ::tzset();
+}
+
+std::string format_event(const Formatter& f, Level level, const std::string& message,
+                         int pid = 4711, unsigned long thread_id = 0x1267) {
+  Event event(level, "main", "", 0);
+  event.setup_message(message);
+  EventData data(event);
+  data.metadata.set(kTime, pid, thread_id);
+  return f.format(data);
+}
+
+TEST(LogFormat, PlainLinesByteForByte) {
+  use_fixed_zone();
+  const std::string t = "2024-03-05 14:07:09.000123+0100";
+  const std::string info = t + " [ 4711:  1267] INFO    main: ";
+  const std::string more = t + " [ 4711:  1267] ...     main: ";
+  struct Case {
+    Level level;
+    const char* message;
+    std::string expected;
+  } cases[] = {
+      {Level::INFO, "first\nsecond", info + "first\n" + more + "second\n"},
+      {Level::INFO, "", info + "\n"},
+      {Level::INFO, "a\n", info + "a\n"},
+      {Level::INFO, "a\n\nb", info + "a\n" + more + "\n" + more + "b\n"},
+      {Level::WARNING, "w", t + " [ 4711:  1267] WARNING main: w\n"},
+      {static_cast<Level>(7), "x", t + " [ 4711:  1267] BAD_LVL main: x\n"},
+      {Level::DISABLED, "x\ny",
+       t + " [ 4711:  1267] DISABLED main: x\n" + t + " [ 4711:  1267] D...     main: y\n"},
+  };
+  DefaultFormatter f;
+  for (const auto& c : cases) EXPECT_EQ(format_event(f, c.level, c.message), c.expected) << c.message;
+
+  // Wider ids shift the level column: it is measured from the end of the group.
+  EXPECT_EQ(format_event(f, Level::ERROR, "a\nb", 1234567, 0x12345678),
+            t + " [1234567:12345678] ERROR   main: a\n" + t + " [1234567:12345678] ...     main: b\n");
+
+  set_correlation_id("abc");
+  EXPECT_EQ(format_event(f, Level::INFO, "x"), t + " [ 4711:  1267] INFO    [abc] main: x\n");
+  clear_correlation_id();
+}
+
+TEST(LogFormat, TimeFormats) {
+  use_fixed_zone();
+  DefaultFormatter f;
+  const std::pair<std::string, std::string> cases[] = {
+      {"{2}", "1709644029.000123"},
+      {"{1}", "123"},
+      {"{0:%H:%M}", "14:07"},
+      {"T{3}", "T(fmt error: argument not found)"},
+  };
+  for (const auto& [format, expected] : cases) {
+    f.time_format = format;
+    std::string out;
+    f.format_time(out, kTime);
+    EXPECT_EQ(out, expected) << format;
+  }
+  // An overlong time text keeps its first 200 characters; the group is dropped and the
+  // continuation fill still lands 8 characters before the end of the cut text.
+  f.time_format = std::string(250, 'x');
+  const std::string cut(200, 'x');
+  std::string second = cut;
+  second.replace(192, 7, "...    ");
+  EXPECT_EQ(format_event(f, Level::INFO, "a\nb"), cut + "main: a\n" + second + "main: b\n");
+}
+
+TEST(LogFormat, JsonLines) {
+  use_fixed_zone();
+  JsonFormatter f;
+  EXPECT_EQ(format_event(f, Level::INFO, "first\nsecond", 4711, 4711),
+            R"({"timestamp":"2024-03-05 14:07:09.000123+0100","process_id":4711,"thread_id":4711,)"
+            R"("level":"INFO","component":"main","message":"first\nsecond"})"
+            "\n");
+
+  f.level_key = "lvl";
+  f.correlation_id_key = "cid";
+  f.time_format = "{2}";
+  set_correlation_id("r\"1");
+  EXPECT_EQ(format_event(f, static_cast<Level>(-2), "m", 1, 4294967296UL),
+            R"({"timestamp":"1709644029.000123","process_id":1,"thread_id":4294967296,)"
+            R"("lvl":"BAD_LVL","cid":"r\"1","component":"main","message":"m"})"
+            "\n");
+  clear_correlation_id();
+
+  const std::pair<std::string, std::string> escapes[] = {
+      {"a\"b\\c", "a\\\"b\\\\c"},
+      {"\b\t\n\f\r", "\\b\\t\\n\\f\\r"},
+      {"\x1f", "\\u001f"},
+      {"\x7f", "\\u007f"},
+      {std::string("\0", 1), "\\u0000"},
+      {"\xc3\xa9", "\\u00c3\\u00a9"},
+      {"/ ~", "/ ~"},
+  };
+  for (const auto& [in, out] : escapes) EXPECT_EQ(JsonFormatter::json_escape(in), out) << in;
+}
+
+// Counts how often the event is formatted, to show that sinks share one text.
+struct CountingFormatter : DefaultFormatter {
+  mutable std::atomic<int> calls{0};
+  std::string format(EventData& data) const override {
+    ++calls;
+    return DefaultFormatter::format(data);
+  }
+};
+
+TEST(LogFormat, OneTextPerFormatterForEverySink) {
+  Configuration c;
+  auto formatter = std::make_shared<CountingFormatter>();
+  std::ostringstream first, second;
+  auto a = create_stream_sink(first);
+  auto b = create_stream_sink(second);
+  a->set_formatter(formatter);
+  b->set_formatter(formatter);
+  c.add_sink(a, Level::DEBUG);
+  c.add_sink(b, Level::DEBUG);
+  c.log_impl(Event(Level::INFO, "t", "", 0));
+  EXPECT_EQ(formatter->calls, 1);
+  EXPECT_FALSE(first.str().empty());
+  EXPECT_EQ(first.str(), second.str());
+}
+
+// ---- Sinks --------------------------------------------------------------------------------
+
+struct TempDir {
+  TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/ktu-log-XXXXXX";
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
+    path = pattern;
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+  std::string path;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Lets a test see only the message, whatever the time and ids.
+struct MessageOnly : Formatter {
+  std::string format(EventData& data) const override { return data.event.get_description() + "\n"; }
+};
+
+void log_to(LogSink& sink, const std::string& message, Level level = Level::INFO) {
+  Event event(level, "t", "", 0);
+  event.setup_message(message);
+  EventData data(event);
+  sink.log(data);
+}
+
+bool descriptor_open_on(const std::string& path) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec) == path) return true;
+  }
+  return false;
+}
+
+TEST(LogSinks, FileSinkCreatesPathWithExactModes) {
+  TempDir dir;
+  const std::string path = dir / "a/b/app.log";
+  const mode_t old_umask = ::umask(077);
+  auto sink = create_file_sink(path.c_str(), 0640);
+  EXPECT_EQ(::umask(old_umask), 077);  // restored after the open
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "a").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  ASSERT_EQ(::stat((dir / "a/b").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  sink->set_formatter(std::make_shared<MessageOnly>());
+  log_to(*sink, "one");
+  log_to(*sink, "two");
+  EXPECT_EQ(read_file(path), "one\ntwo\n");
+  EXPECT_TRUE(descriptor_open_on(path));
+  sink.reset();
+  EXPECT_FALSE(descriptor_open_on(path));  // the file sink closes its own descriptor
+
+  try {
+    create_file_sink("", 0600);
+    FAIL() << "no exception";
+  } catch (const std::system_error& e) {
+    EXPECT_NE(std::string(e.what()).find("log FileSink can not open log file"), std::string::npos);
+  }
+  EXPECT_THROW(create_file_sink(nullptr, 0600), std::logic_error);
+}
+
+TEST(LogSinks, FileSinkFollowsRotation) {
+  TempDir dir;
+  const std::string path = dir / "logs/app.log";
+  auto sink = create_file_sink(path.c_str(), 0600);
+  sink->set_formatter(std::make_shared<MessageOnly>());
+  Configuration c;
+  c.add_sink(sink, Level::DEBUG);
+
+  c.log_impl(Event(Level::INFO, "t", "", 0));  // empty message: one "\n"
+  log_to(*sink, "one");
+  std::filesystem::rename(path, path + ".1");
+  c.hangup_sinks();
+  log_to(*sink, "two");
+  EXPECT_EQ(read_file(path + ".1"), "\none\n");
+  EXPECT_EQ(read_file(path), "two\n");
+
+  // The directory is replaced by a plain file: the reopen fails, later events are dropped
+  // quietly, and the next hangup that can reopen brings the sink back.
+  std::filesystem::rename(dir / "logs", dir / "logs.old");
+  std::ofstream(dir / "logs") << "not a directory";
+  sink->hangup();
+  EXPECT_THROW(log_to(*sink, "lost"), std::system_error);
+  EXPECT_NO_THROW(log_to(*sink, "lost too"));
+  std::filesystem::remove(dir / "logs");
+  sink->hangup();
+  log_to(*sink, "three");
+  EXPECT_EQ(read_file(path), "three\n");
+  EXPECT_EQ(read_file(dir / "logs.old/app.log"), "two\n");
+}
+
+TEST(LogSinks, DescriptorStreamCallbackAndSyslog) {
+  TempDir dir;
+  const std::string path = dir / "fd.log";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  ASSERT_GE(fd, 0);
+  auto sink = create_fd_sink(fd);
+  sink->set_formatter(std::make_shared<MessageOnly>());
+  log_to(*sink, "to fd");
+  sink.reset();
+  EXPECT_EQ(::fcntl(fd, F_GETFD), 0);  // not closed by the sink
+  ::close(fd);
+  EXPECT_EQ(read_file(path), "to fd\n");
+
+  auto nowhere = create_fd_sink(-1);
+  EXPECT_NO_THROW(log_to(*nowhere, "dropped"));
+
+  auto bad = create_fd_sink(fd);  // closed above: writing fails with EBADF
+  try {
+    log_to(*bad, "x");
+    FAIL() << "no exception";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), EBADF);
+    EXPECT_NE(std::string(e.what()).find("log FileSink write"), std::string::npos);
+  }
+
+  std::ostringstream stream;
+  auto to_stream = create_stream_sink(stream);
+  to_stream->set_formatter(std::make_shared<MessageOnly>());
+  log_to(*to_stream, "to stream");
+  EXPECT_EQ(stream.str(), "to stream\n");
+
+  // A callback sink with no function fails the event for itself and every later sink.
+  Configuration c;
+  std::vector<std::string> seen;
+  c.add_sink(create_callback_sink([&](const Event& e) { seen.push_back(e.get_description()); }),
+             Level::DEBUG);
+  c.add_sink(create_callback_sink(nullptr), Level::DEBUG);
+  c.add_sink(to_stream, Level::DEBUG);
+  Event event(Level::INFO, "t", "", 0);
+  event.setup_message("hello");
+  EXPECT_THROW(c.log_impl(event), std::bad_function_call);
+  EXPECT_EQ(seen, std::vector<std::string>{"hello"});
+  EXPECT_EQ(stream.str(), "to stream\n");
+
+  const std::pair<int, int> priorities[] = {{-1, 7}, {0, 7}, {1, 6}, {2, 5}, {3, 4},
+                                            {4, 3},  {5, 2}, {6, 2}, {9, 2}, {-5, 2}};
+  for (const auto& [level, priority] : priorities) {
+    EXPECT_EQ(detail::syslog_priority(static_cast<Level>(level)), priority) << level;
+  }
+  // '%' in the text is never taken as a format.
+  auto syslog = create_syslog_sink("ktu-log-test", SyslogFacility::USER);
+  EXPECT_NO_THROW(log_to(*syslog, "%s%s%n%s", Level::ERROR));
+}
+
+// Many threads into one file: every event whole, none lost, none mixed with another.
+TEST(LogSinks, ConcurrentWritersKeepEventsWhole) {
+  constexpr int kThreads = 8;
+  constexpr int kEvents = 10000;
+  TempDir dir;
+  const std::string path = dir / "many.log";
+  Configuration c;
+  c.add_sink(create_file_sink(path.c_str(), 0600), Level::DEBUG);
+  const std::string padding(100, '.');
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int n = 0; n < kEvents; ++n) {
+        Event event(Level::INFO, "worker", "", 0);
+        event.setup_message(fmt::format("{} {} {}\ncontinued {} {}", t, n, padding, t, n));
+        c.log_impl(event);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+
+  std::istringstream in(read_file(path));
+  std::vector<int> next(kThreads, 0);
+  std::string first, second;
+  int events = 0;
+  while (std::getline(in, first)) {
+    ASSERT_TRUE(std::getline(in, second)) << "cut after: " << first;
+    const auto body = first.find("] INFO    worker: ");
+    ASSERT_NE(body, std::string::npos) << first;
+    std::istringstream words(first.substr(body + 18));
+    int t = -1, n = -1;
+    std::string pad;
+    words >> t >> n >> pad;
+    ASSERT_TRUE(t >= 0 && t < kThreads) << first;
+    ASSERT_EQ(pad, padding) << first;
+    ASSERT_EQ(n, next[t]) << first;
+    ++next[t];
+    ASSERT_NE(second.find("] ...     worker: continued " + std::to_string(t) + " " + std::to_string(n)),
+              std::string::npos)
+        << second;
+    ++events;
+  }
+  EXPECT_EQ(events, kThreads * kEvents);
+}
+
+// ---- Asynchronous sink --------------------------------------------------------------------
+
+// Records what reaches it; can hold up its first write, and fail chosen ones.
+struct RecordingTextSink : FormattableLogSink {
+  std::mutex mutex;
+  std::vector<std::string> texts;
+  std::shared_future<void> gate;
+  std::string fail_on;
+  void log(EventData& data) override { log_formatted(data.get_formatted(*formatter)); }
+  void log_formatted(std::string_view text) override {
+    if (gate.valid()) gate.wait();
+    if (text == fail_on) throw std::system_error(EIO, std::system_category(), "log FileSink write");
+    std::lock_guard<std::mutex> held(mutex);
+    texts.emplace_back(text);
+  }
+  std::vector<std::string> snapshot() {
+    std::lock_guard<std::mutex> held(mutex);
+    return texts;
+  }
+};
+
+TEST(LogAsyncSink, KeepsQueueOrderAcrossThreads) {
+  auto inner = std::make_shared<RecordingTextSink>();
+  inner->set_formatter(std::make_shared<MessageOnly>());
+  auto sink = create_std_thread_async_sink(inner);
+  // Each thread logs under a shared lock that hands out the sequence number, so the order in
+  // which the texts reach the wrapped sink must be exactly 0, 1, 2, ...
+  std::mutex order;
+  int counter = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        std::lock_guard<std::mutex> held(order);
+        log_to(*sink, std::to_string(counter++));
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  sink->sync();
+  const auto texts = inner->snapshot();
+  ASSERT_EQ(texts.size(), 8000u);
+  for (int i = 0; i < 8000; ++i) ASSERT_EQ(texts[i], std::to_string(i) + "\n");
+}
+
+TEST(LogAsyncSink, SyncWaitsForEarlierEvents) {
+  auto inner = std::make_shared<RecordingTextSink>();
+  inner->set_formatter(std::make_shared<MessageOnly>());
+  std::promise<void> open_gate;
+  inner->gate = open_gate.get_future().share();
+  auto sink = create_std_thread_async_sink(inner);
+  for (int i = 0; i < 100; ++i) log_to(*sink, "e");
+  // The worker is held at the first write; let it go a moment after sync starts waiting.
+  std::thread opener([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    open_gate.set_value();
+  });
+  sink->sync();
+  EXPECT_EQ(inner->snapshot().size(), 100u);
+  opener.join();
+}
+
+TEST(LogAsyncSink, FailedWriteDoesNotStopTheWorker) {
+  auto inner = std::make_shared<RecordingTextSink>();
+  inner->set_formatter(std::make_shared<MessageOnly>());
+  inner->fail_on = "bad\n";
+  auto sink = create_std_thread_async_sink(inner);
+  log_to(*sink, "before");
+  log_to(*sink, "bad");
+  log_to(*sink, "after");
+  sink->sync();
+  EXPECT_EQ(inner->snapshot(), (std::vector<std::string>{"before\n", "after\n"}));
+}
+
+TEST(LogAsyncSink, HangupReopensBetweenEventsAndDestructionDrains) {
+  TempDir dir;
+  const std::string path = dir / "async.log";
+  auto file = create_file_sink(path.c_str(), 0600);
+  file->set_formatter(std::make_shared<MessageOnly>());
+  auto sink = create_std_thread_async_sink(file);
+  log_to(*sink, "one");
+  // The file moves before "one" may have been written: it still lands in the moved file,
+  // and the queued hangup sends "two" to the new one.
+  std::filesystem::rename(path, path + ".1");
+  sink->hangup();
+  log_to(*sink, "two");
+  sink->sync();
+  EXPECT_EQ(read_file(path + ".1"), "one\n");
+  EXPECT_EQ(read_file(path), "two\n");
+
+  std::string expected = "two\n";
+  for (int i = 0; i < 1000; ++i) {
+    log_to(*sink, std::to_string(i));
+    expected += std::to_string(i) + "\n";
+  }
+  sink.reset();  // the last owner: the destructor drains the queue
+  EXPECT_EQ(read_file(path), expected);
+}
+
+// Through the log statement: the formatted line reaches a stream exactly once.
+TEST(LogIdiom, StatementReachesPlainSink) {
+  use_fixed_zone();
+  std::ostringstream out;
+  auto sink = create_stream_sink(out);
+  auto& global = get_global_configuration();
+  global.add_sink(sink, Level::INFO);
+  KTU_LOG(DEBUG, "main", "hidden");
+  KTU_LOG(INFO, "main", "shown {} {m:d}", 42);
+  KTU_LOGP(WARNING, "util", "open %s: %m", "x");
+  global.remove_sink(sink);
+  const std::string text = out.str();
+  EXPECT_EQ(text.find("hidden"), std::string::npos);
+  EXPECT_NE(text.find(" INFO    main: shown 42 "), std::string::npos) << text;
+  EXPECT_NE(text.find(" WARNING util: open x: ("), std::string::npos) << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+
+  // Whatever a sink throws, the statement's caller goes on.
+  auto throwing = create_callback_sink([](const Event&) { throw 42; });
+  global.add_sink(throwing, Level::INFO);
+  KTU_LOG(INFO, "main", "thrown away");
+  global.remove_sink(throwing);
+}
+
+}  // namespace
+}  // namespace ktu::log
