@@ -1,0 +1,245 @@
+#include "service/client_session.hpp"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+#include "ktu/log/log.hpp"
+#include "ktu/util/fd_passing.hpp"
+#include "msg.pb.h"
+#include "proto/msg_wire.hpp"
+#include "service/client_pool.hpp"
+#include "service/client_request.hpp"
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+
+namespace {
+
+constexpr auto kConnectTimeout = std::chrono::seconds(30);
+constexpr auto kWriteTimeout = std::chrono::seconds(30);
+constexpr auto kReadTimeout = std::chrono::seconds(600);
+constexpr std::size_t kReadChunk = 4096;
+constexpr int kSendBuffer = 131072;
+// A frame that declares more than this is refused: buffering it could exhaust memory.
+constexpr std::size_t kMaxFrame = std::size_t{64} << 20;
+
+// The thread's correlation id while one step works for a request.
+class CorrelationScope {
+ public:
+  explicit CorrelationScope(ClientRequest const& request) {
+    ktu::log::set_correlation_id(request.envelope.correlation_id());
+  }
+  ~CorrelationScope() { ktu::log::clear_correlation_id(); }
+  CorrelationScope(const CorrelationScope&) = delete;
+  CorrelationScope& operator=(const CorrelationScope&) = delete;
+};
+
+bool is_retryable(beast::error_code ec) {
+  return ec == beast::error::timeout || ec == asio::error::broken_pipe;
+}
+
+void report_error(ClientRequest& request, std::string_view text) {
+  if (request.on_error) request.on_error(text);
+}
+
+}  // namespace
+
+ClientSession::ClientSession(asio::io_context& ioc, ClientPool& pool)
+    : stream(asio::make_strand(ioc)), pool(pool) {
+  pool.idle.try_push_back(this);
+}
+
+bool ClientSession::is_open() const {
+  return stream.socket().is_open();
+}
+
+void ClientSession::connect(char const* path) {
+  KTU_LOG(DEBUG, "ClientSession", "[{:x}] Connecting to {}", id(), path);
+  stream.expires_after(kConnectTimeout);
+  asio::local::stream_protocol::endpoint endpoint;
+  try {
+    endpoint = asio::local::stream_protocol::endpoint(path);
+  } catch (const boost::system::system_error& e) {
+    // A path that does not fit the socket address fails like any other connect.
+    asio::post(stream.get_executor(),
+               [self = shared_from_this(), ec = e.code()] { self->on_connect(ec); });
+    return;
+  }
+  stream.async_connect(endpoint, [self = shared_from_this()](beast::error_code ec) { self->on_connect(ec); });
+}
+
+void ClientSession::on_connect(beast::error_code ec) {
+  if (!ec) {
+    stream.socket().set_option(asio::socket_base::send_buffer_size(kSendBuffer), ec);
+  }
+  if (ec) {
+    KTU_LOG(ERROR, "ClientSession", "{}: {}", "connect", ec.message());
+    shutdown_socket();
+    // Only the oldest waiting request fails; the others are served by the next connect,
+    // which going idle starts when anything still waits.
+    std::unique_ptr<ClientRequest> oldest;
+    if (pool.queue.try_pull_front(oldest)) {
+      report_error(*oldest, "engine connect: " + ec.message());
+      oldest.reset();
+    }
+    become_idle();
+    return;
+  }
+  KTU_LOG(DEBUG, "ClientSession", "[{:x}] Connected", id());
+  handle_another_request();
+}
+
+void ClientSession::handle_another_request() {
+  std::unique_ptr<ClientRequest> next;
+  if (pool.queue.try_pull_front(next)) {
+    send_request(std::move(next));
+  } else {
+    become_idle();
+  }
+}
+
+void ClientSession::become_idle() {
+  pool.idle.try_push_back(this);
+  // A request may have been queued while this connection was busy.
+  pool.dispatch();
+}
+
+void ClientSession::send_request(std::unique_ptr<ClientRequest>&& request) {
+  CorrelationScope scope(*request);
+  buffer.clear();
+  std::size_t n = ktu::msg_wire::msg_wire_size(request->envelope);
+  auto space = buffer.prepare(n);
+  if (ktu::msg_wire::msg_wire_write(request->envelope, space.data()) == 0) {
+    KTU_LOG(ERROR, "ClientSession", "serialization failed");
+    report_error(*request, "internal write: serialization failed");
+    buffer.clear();
+    request.reset();
+    become_idle();
+    return;
+  }
+  buffer.commit(n);
+  stream.expires_after(kWriteTimeout);
+  asio::async_write(stream, buffer.data(),
+                    [self = shared_from_this(), req = std::move(request)](beast::error_code ec,
+                                                                          std::size_t bytes) mutable {
+                      self->on_write(std::move(req), ec, bytes);
+                    });
+}
+
+void ClientSession::on_write(std::unique_ptr<ClientRequest> request, beast::error_code ec, std::size_t bytes) {
+  CorrelationScope scope(*request);
+  KTU_LOG(DEBUG, "ClientSession", "[{:x}] Sent {} bytes", id(), bytes);
+  if (ec) {
+    fail(ec, "write");
+    if (is_retryable(ec)) {
+      give_back(std::move(request));
+    } else {
+      report_error(*request, "engine write: " + ec.message());
+    }
+    return;
+  }
+  if (request->envelope.has_fd_count()) {
+    KTU_LOG(DEBUG, "ClientSession", "[{:x}] Send FD {}", id(), request->fd);
+    if (!ktu::util::write_fd_to_unix_pipe(stream.socket().native_handle(), request->fd)) {
+      close();
+      report_error(*request, "engine write: sendmsg failed");
+      return;
+    }
+  }
+  KTU_LOG(DEBUG, "ClientSession", "[{:x}] Read response", id());
+  buffer.clear();
+  read_more(std::move(request));
+}
+
+void ClientSession::read_more(std::unique_ptr<ClientRequest> request) {
+  auto space = buffer.prepare(kReadChunk);
+  stream.expires_after(kReadTimeout);
+  stream.async_read_some(space, [self = shared_from_this(), req = std::move(request)](beast::error_code ec,
+                                                                                     std::size_t n) mutable {
+    self->on_read(std::move(req), ec, n);
+  });
+}
+
+void ClientSession::on_read(std::unique_ptr<ClientRequest> request, beast::error_code ec, std::size_t n) {
+  CorrelationScope scope(*request);
+  if (ec) {
+    fail(ec, "read");
+    if (is_retryable(ec)) {
+      give_back(std::move(request));
+    } else {
+      report_error(*request, "engine read: " + ec.message());
+    }
+    return;
+  }
+  stream.expires_never();
+  KTU_LOG(DEBUG, "ClientSession", "[{:x}] Received {} bytes", id(), n);
+  buffer.commit(n);
+  process_read(std::move(request));
+}
+
+void ClientSession::process_read(std::unique_ptr<ClientRequest> request) {
+  for (;;) {
+    KtMsgBase envelope;
+    auto data = buffer.data();
+    auto [status, size] = ktu::msg_wire::msg_wire_read(envelope, data.data(), data.size());
+    if (status == ktu::msg_wire::ReadStatus::INCOMPLETE) {
+      if (size > kMaxFrame + ktu::msg_wire::kHeaderSize) {
+        // Nothing after this header can be trusted to start a frame: end the connection.
+        KTU_LOG(ERROR, "ClientSession", "malformed message (frame of {} bytes refused)", size);
+        report_error(*request, "engine read: malformed message");
+        request.reset();
+        close();
+        return;
+      }
+      read_more(std::move(request));
+      return;
+    }
+    KTU_LOG(DEBUG, "ClientSession", "[{:x}] Processed {} bytes", id(), size);
+    buffer.consume(size);
+    if (status != ktu::msg_wire::ReadStatus::OK) {
+      KTU_LOG(ERROR, "ClientSession", "malformed message");
+      report_error(*request, "engine read: malformed message");
+      request.reset();
+      buffer.clear();
+      handle_another_request();
+      return;
+    }
+    if (!request->on_message || request->on_message(std::move(envelope))) {
+      request.reset();
+      handle_another_request();
+      return;
+    }
+    // More frames of this request may already be in the buffer.
+  }
+}
+
+void ClientSession::give_back(std::unique_ptr<ClientRequest> request) {
+  if (request->on_retry) request->on_retry();
+  pool.enqueue_request(std::move(request));
+}
+
+void ClientSession::shutdown_socket() {
+  KTU_LOG(DEBUG, "ClientSession", "[{:x}] Shutdown", id());
+  beast::error_code ec;
+  stream.socket().shutdown(asio::socket_base::shutdown_both, ec);
+  if (ec && ec != beast::errc::not_connected) {
+    KTU_LOG(ERROR, "ClientSession", "shutdown: {}", ec.message());
+  }
+  stream.close();
+}
+
+void ClientSession::close() {
+  shutdown_socket();
+  become_idle();
+}
+
+void ClientSession::fail(beast::error_code ec, char const* what) {
+  KTU_LOG(ERROR, "ClientSession", "{}: {}", what, ec.message());
+  close();
+}

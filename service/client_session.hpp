@@ -1,0 +1,52 @@
+// One connection of the service to the scanning engine's unix stream socket. It carries one
+// request at a time: connect when needed, write the frame, pass the body's descriptor, read
+// frames until the request is finished, then take the next waiting request or go idle.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core/basic_stream.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+
+class ClientPool;
+class ClientRequest;
+
+class ClientSession : public std::enable_shared_from_this<ClientSession> {
+ public:
+  using Stream = boost::beast::basic_stream<boost::asio::local::stream_protocol,
+                                            boost::asio::strand<boost::asio::io_context::executor_type>,
+                                            boost::beast::unlimited_rate_policy>;
+
+  // Puts the new connection on the pool's idle stack; opens nothing.
+  ClientSession(boost::asio::io_context& ioc, ClientPool& pool);
+
+  // Called by the pool right after taking this connection off the idle stack.
+  void connect(char const* path);
+  void send_request(std::unique_ptr<ClientRequest>&& request);
+  bool is_open() const;
+
+ private:
+  void on_connect(boost::beast::error_code ec);
+  void handle_another_request();
+  void on_write(std::unique_ptr<ClientRequest> request, boost::beast::error_code ec, std::size_t bytes);
+  void read_more(std::unique_ptr<ClientRequest> request);
+  void on_read(std::unique_ptr<ClientRequest> request, boost::beast::error_code ec, std::size_t bytes);
+  void process_read(std::unique_ptr<ClientRequest> request);
+  void close();
+  void fail(boost::beast::error_code ec, char const* what);
+  void shutdown_socket();
+  // Back on the idle stack; then let the pool hand out anything that waits.
+  void become_idle();
+  // A time-out or a broken pipe: the request is sent again from the start.
+  void give_back(std::unique_ptr<ClientRequest> request);
+  std::uintptr_t id() const { return reinterpret_cast<std::uintptr_t>(this); }
+
+  Stream stream;
+  boost::beast::flat_buffer buffer;
+  ClientPool& pool;
+};
