@@ -424,44 +424,63 @@ TEST(LogSinks, DescriptorStreamCallbackAndSyslog) {
   EXPECT_NO_THROW(log_to(*syslog, "%s%s%n%s", Level::ERROR));
 }
 
-// Many threads into one file: every event whole, none lost, none mixed with another.
-TEST(LogSinks, ConcurrentWritersKeepEventsWhole) {
+// Many threads log into one file while it is rotated under them: every event whole, none
+// lost, none mixed with another, and each thread's events in its own order across the files.
+TEST(LogSinks, ConcurrentWritersKeepEventsWholeThroughRotation) {
   constexpr int kThreads = 8;
   constexpr int kEvents = 10000;
+  constexpr int kRotations = 20;
   TempDir dir;
   const std::string path = dir / "many.log";
-  Configuration c;
-  c.add_sink(create_file_sink(path.c_str(), 0600), Level::DEBUG);
+  auto& global = get_global_configuration();
+  auto sink = create_file_sink(path.c_str(), 0600);
+  global.add_sink(sink, Level::DEBUG);
   const std::string padding(100, '.');
+  std::atomic<int> running{kThreads};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
+      set_correlation_id("c" + std::to_string(t));
       for (int n = 0; n < kEvents; ++n) {
-        Event event(Level::INFO, "worker", "", 0);
-        event.setup_message(fmt::format("{} {} {}\ncontinued {} {}", t, n, padding, t, n));
-        c.log_impl(event);
+        KTU_LOG(INFO, "worker", "{} {} {}\ncontinued {} {}", t, n, padding, t, n);
       }
+      --running;
     });
   }
+  std::vector<std::string> files;
+  for (int r = 1; r <= kRotations; ++r) {
+    // The new file appears with the first event after the hangup.
+    while (running > 0 && !std::filesystem::exists(path)) std::this_thread::yield();
+    if (running == 0) break;
+    files.push_back(path + "." + std::to_string(r));
+    std::filesystem::rename(path, files.back());
+    global.hangup_sinks();
+  }
   for (auto& th : threads) th.join();
+  global.remove_sink(sink);
+  files.push_back(path);
 
-  std::istringstream in(read_file(path));
+  std::string all;
+  for (const auto& f : files) all += read_file(f);
+  std::istringstream in(all);
   std::vector<int> next(kThreads, 0);
   std::string first, second;
   int events = 0;
   while (std::getline(in, first)) {
     ASSERT_TRUE(std::getline(in, second)) << "cut after: " << first;
-    const auto body = first.find("] INFO    worker: ");
+    const auto body = first.find("] INFO    [c");
     ASSERT_NE(body, std::string::npos) << first;
-    std::istringstream words(first.substr(body + 18));
+    std::istringstream words(first.substr(first.find("worker: ") + 8));
     int t = -1, n = -1;
     std::string pad;
     words >> t >> n >> pad;
     ASSERT_TRUE(t >= 0 && t < kThreads) << first;
+    ASSERT_EQ(first.substr(body + 10, 13), "[c" + std::to_string(t) + "] worker: ") << first;
     ASSERT_EQ(pad, padding) << first;
     ASSERT_EQ(n, next[t]) << first;
     ++next[t];
-    ASSERT_NE(second.find("] ...     worker: continued " + std::to_string(t) + " " + std::to_string(n)),
+    ASSERT_NE(second.find("] ...     [c" + std::to_string(t) + "] worker: continued " +
+                          std::to_string(t) + " " + std::to_string(n)),
               std::string::npos)
         << second;
     ++events;
