@@ -1,0 +1,182 @@
+#include "ktu/json/json.hpp"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "ktu/log/log.hpp"
+#include "tests/support/fixtures.hpp"
+
+namespace ktu::json {
+namespace {
+
+using kelto::test::read_file;
+using kelto::test::TempDir;
+using nlohmann::json;
+
+struct LogCapture : log::LogSink {
+  std::vector<std::string> lines;
+  void log(log::EventData& data) override {
+    lines.push_back(data.event.get_component() + ": " + data.event.get_description());
+  }
+};
+
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(JsonStore, IndentationAndInvalidUtf8) {
+  TempDir dir;
+  const json doc = {{"a", {1, 2}}};
+  const std::pair<int, std::string> cases[] = {
+      {4, "{\n    \"a\": [\n        1,\n        2\n    ]\n}\n"},
+      {1, "{\n \"a\": [\n  1,\n  2\n ]\n}\n"},
+      {9, "{\n\t\"a\": [\n\t\t1,\n\t\t2\n\t]\n}\n"},
+      {0, "{\"a\":[1,2]}\n"},
+      {-1, "{\"a\":[1,2]}\n"},
+  };
+  const std::string path = dir.file("doc.json");
+  for (const auto& [indent, expected] : cases) {
+    ASSERT_TRUE(store_to_file(doc, path.c_str(), indent));
+    EXPECT_EQ(read_file(path), expected) << indent;
+  }
+
+  // The bad byte becomes U+FFFD, other non-ASCII text stays unescaped, and nothing of the
+  // failed first attempt (or of the longer file before it) survives.
+  ASSERT_TRUE(store_to_file(json::array({std::string(2000, 'x')}), path.c_str(), 0));
+  const json bad = {{"k", std::string("caf\xc3\xa9 \xff!")}, {"n", 1}};
+  ASSERT_TRUE(store_to_file(bad, path.c_str(), 9));
+  EXPECT_EQ(read_file(path), "{\n\t\"k\": \"caf\xc3\xa9 \xef\xbf\xbd!\",\n\t\"n\": 1\n}\n");
+  ASSERT_TRUE(store_to_file(bad, path.c_str(), 0));
+  EXPECT_EQ(read_file(path), "{\"k\":\"caf\xc3\xa9 \xef\xbf\xbd!\",\"n\":1}\n");
+
+  EXPECT_FALSE(store_to_file(doc, dir.file("missing/doc.json").c_str(), 0));
+  EXPECT_FALSE(store_to_file(doc, "/dev/full", 0));  // a failed flush is a failure
+}
+
+TEST(JsonStore, AtomicStoreModesLeftoversAndWarnings) {
+  TempDir dir;
+  const mode_t old_umask = ::umask(077);
+  const std::string path = dir.file("doc.json");
+  std::ofstream(path) << "old";
+  for (uint32_t mode : {0644u, 0600u, 0444u, 0u, 04755u}) {
+    ASSERT_TRUE(store_to_file_atomic({{"m", mode}}, path.c_str(), 2, mode)) << mode;
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);  // exactly, whatever the umask
+    EXPECT_EQ(read_file(path), "{\n  \"m\": " + std::to_string(mode) + "\n}\n");
+    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"doc.json"});
+  }
+  ::umask(old_umask);
+
+  auto capture = std::make_shared<LogCapture>();
+  log::get_global_configuration().add_sink(capture, log::Level::DEBUG);
+  const std::string missing = dir.file("missing/doc.json");
+  EXPECT_FALSE(store_to_file_atomic(json::object(), missing.c_str(), 0, 0644));
+  // A directory in the way of the rename.
+  const std::string blocked = dir.file("blocked");
+  std::filesystem::create_directories(blocked + "/inner");
+  EXPECT_FALSE(store_to_file_atomic(json::object(), blocked.c_str(), 0, 0644));
+  log::get_global_configuration().remove_sink(capture);
+
+  ASSERT_EQ(capture->lines.size(), 2u);
+  EXPECT_EQ(capture->lines[0], "json: store_to_file_atomic: Cannot create tmp file " + missing + ".tmp");
+  const std::string prefix = "json: store_to_file_atomic: Rename '" + blocked + ".tmp";
+  EXPECT_EQ(capture->lines[1].substr(0, prefix.size()), prefix);
+  EXPECT_EQ(capture->lines[1].substr(capture->lines[1].size() - blocked.size() - 14),
+            "' to '" + blocked + "' failed");
+  EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"blocked", "doc.json"}));
+}
+
+TEST(JsonStore, AtomicStoreWithoutOwnerWriteWorksForAnOrdinaryUser) {
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  const std::string path = dir.file("doc.json");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    const bool ok = store_to_file_atomic({{"a", 1}}, path.c_str(), 0, 0444) &&
+                    store_to_file_atomic({{"a", 2}}, path.c_str(), 0, 0);
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(read_file(path), "{\"a\":2}\n");
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"doc.json"});
+}
+
+TEST(JsonLoad, CommentsErrorsAndMissingFiles) {
+  TempDir dir;
+  std::string error;
+  const json doc = load_from_string("// note\n{\"a\": /* inline */ [1, 2]}\n", &error);
+  ASSERT_FALSE(doc.is_discarded()) << error;
+  EXPECT_EQ(doc, json({{"a", {1, 2}}}));
+  EXPECT_EQ(error, "");
+
+  for (const std::string text : {"{\"a\": [1,", "", "{} x", "{'a': 1}"}) {
+    error.clear();
+    EXPECT_TRUE(load_from_string(text, &error).is_discarded()) << text;
+    EXPECT_EQ(error.rfind("[json.exception.parse_error.", 0), 0u) << error;
+    EXPECT_TRUE(load_from_string(text, nullptr).is_discarded()) << text;
+  }
+
+  const std::string path = dir.write("doc.json", "# a comment\n[true, null]");
+  EXPECT_TRUE(load_from_file(path.c_str(), &error).is_discarded());  // '#' is no comment
+  ::truncate(path.c_str(), 0);
+  dir.write("doc.json", "/* c */ [true, null]");
+  EXPECT_EQ(load_from_file(path.c_str(), &error), json({true, nullptr}));
+
+  const std::string missing = dir.file("missing.json");
+  EXPECT_TRUE(load_from_file(missing.c_str(), &error).is_discarded());
+  EXPECT_EQ(error, "json: Failed to open file " + missing + ": (2) No such file or directory");
+  EXPECT_TRUE(load_from_file(missing.c_str(), nullptr).is_discarded());
+
+  EXPECT_TRUE(null_value().is_null());
+  EXPECT_EQ(&null_value(), &null_value());
+}
+
+TEST(JsonRange, IntegerRangesByKind) {
+  struct Case {
+    json value;
+    bool i32, u32, i64, u64;
+  };
+  const Case cases[] = {
+      {json(0), true, true, true, true},
+      {json(2147483647), true, true, true, true},
+      {json(2147483648u), false, true, true, true},
+      {json(int64_t{2147483648}), false, true, true, true},
+      {json(-2147483648LL), true, false, true, false},
+      {json(-2147483649LL), false, false, true, false},
+      {json(-1), true, false, true, false},
+      {json(4294967295u), false, true, true, true},
+      {json(int64_t{4294967296}), false, false, true, true},
+      {json(9223372036854775807ull), false, false, true, true},
+      {json(9223372036854775808ull), false, false, false, true},
+      {json(1.0), false, false, false, false},
+      {json("1"), false, false, false, false},
+      {json(true), false, false, false, false},
+      {json(), false, false, false, false},
+      {json::parse("18446744073709551615"), false, false, false, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(is_int32(c.value), c.i32) << c.value;
+    EXPECT_EQ(is_uint32(c.value), c.u32) << c.value;
+    EXPECT_EQ(is_int64(c.value), c.i64) << c.value;
+    EXPECT_EQ(is_uint64(c.value), c.u64) << c.value;
+  }
+}
+
+}  // namespace
+}  // namespace ktu::json
