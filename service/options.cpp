@@ -12,6 +12,8 @@
 
 #include <fmt/format.h>
 
+#include "ktu/ini/ini_parser.hpp"
+#include "ktu/ini/item.hpp"
 #include "ktu/log/log.hpp"
 
 namespace {
@@ -178,6 +180,97 @@ void setup_logging(Options& options) {
 }
 
 void parse_config(Options& options, const std::string& path) {
-  (void)options;
   KTU_LOG(INFO, "options", "Loading {}", path);
+  const ktu::ini::ItemCallback on_item = [&options](const ktu::ini::Item& item) {
+    apply_option(options, item);
+  };
+  const ktu::ini::ErrorCallback on_error = [](ktu::ini::ErrorCode code, std::string message,
+                                              std::string context) {
+    if (code == ktu::ini::ErrorCode::READ_ERROR) {
+      KTU_LOG(WARNING, "options", "Could not read config file.");
+    } else {
+      KTU_LOG(ERROR, "options", "Error parsing config: {}\n{}", message, context);
+    }
+  };
+  // The service starts with whatever the file could set.
+  ktu::ini::parse_file(path, on_item, on_error, 0);
+}
+
+template <typename T>
+void set_integral_option_from_ini(T& field, const ktu::ini::Item& item) {
+  if (item.value_type != ktu::ini::ValueType::INTEGER) {
+    KTU_LOG(WARNING, "options", "Ignoring config option: {} = {} (requires integer value)",
+            item.key, item.value);
+    return;
+  }
+  if (item.number < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
+      item.number > static_cast<int64_t>(std::numeric_limits<T>::max())) {
+    KTU_LOG(WARNING, "options", "Ignoring config option: {} = {} (integer out of range)",
+            item.key, item.value);
+    return;
+  }
+  field = static_cast<T>(item.number);
+}
+
+template void set_integral_option_from_ini<uint16_t>(uint16_t&, const ktu::ini::Item&);
+template void set_integral_option_from_ini<int32_t>(int32_t&, const ktu::ini::Item&);
+template void set_integral_option_from_ini<uint32_t>(uint32_t&, const ktu::ini::Item&);
+
+namespace {
+
+// A boolean word or a number counts by its value; any other text by being non-empty.
+bool boolean_value(const ktu::ini::Item& item) {
+  if (item.value_type == ktu::ini::ValueType::STRING) return !item.value.empty();
+  return item.number != 0;
+}
+
+// As set_integral_option_from_ini, but values below 1 are refused as out of range too:
+// no thread would run the loop, no engine connection would serve a request.
+template <typename T>
+void set_positive_option_from_ini(T& field, const ktu::ini::Item& item) {
+  T value = field;
+  set_integral_option_from_ini(value, item);
+  if (value < 1) {
+    KTU_LOG(WARNING, "options", "Ignoring config option: {} = {} (integer out of range)",
+            item.key, item.value);
+    return;
+  }
+  field = value;
+}
+
+void set_clamped_option_from_ini(int32_t& field, const ktu::ini::Item& item, int32_t low,
+                                 int32_t high) {
+  const int64_t n = item.number;
+  if (n >= low && n <= high) {
+    field = static_cast<int32_t>(n);
+    return;
+  }
+  KTU_LOG(WARNING, "options", "Integer out of range: [{}] {} = {}", item.section, item.key,
+          item.value);
+  field = n < low ? low : high;
+}
+
+}  // namespace
+
+void apply_option(Options& options, const ktu::ini::Item& item) {
+  const std::string& section = item.section;
+  const std::string& key = item.key;
+  if (section == "server") {
+    if (key == "listen") return void(options.listen = item.value);
+    if (key == "port") return set_integral_option_from_ini(options.port, item);
+    if (key == "threads") return set_positive_option_from_ini(options.threads, item);
+    if (key == "dont_route") return void(options.dont_route = boolean_value(item));
+    if (key == "recv_timeout") return set_integral_option_from_ini(options.recv_timeout, item);
+  } else if (section == "engine") {
+    if (key == "conn_pool") return set_positive_option_from_ini(options.conn_pool, item);
+    if (key == "max_queued") return set_integral_option_from_ini(options.max_queued, item);
+  } else if (section == "scanner") {
+    if (key == "server_side_paths") return void(options.server_side_paths = boolean_value(item));
+    if (key == "full_files") return void(options.full_files = boolean_value(item));
+    if (key == "archives") return void(options.archives = boolean_value(item));
+    if (key == "pup") return void(options.pup = boolean_value(item));
+    if (key == "heuristics") return set_clamped_option_from_ini(options.heuristics, item, 0, 100);
+    if (key == "detections") return void(options.detections = boolean_value(item));
+  }
+  KTU_LOG(WARNING, "options", "Unknown config option: [{}] {} = {}", section, key, item.value);
 }

@@ -1,0 +1,317 @@
+#include <signal.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "ktu/log/log.hpp"
+#include "service/options.hpp"
+#include "tests/support/fixtures.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using kelto::test::Daemon;
+using kelto::test::NotifySocket;
+using kelto::test::Process;
+using kelto::test::TempDir;
+using kelto::test::build_path;
+
+// Captures log events as "LEVEL component: message".
+class CaptureSink : public ktu::log::LogSink {
+ public:
+  void log(ktu::log::EventData& data) override {
+    static const char* names[] = {"TRACE", "DEBUG", "INFO", "NOTICE", "WARNING", "ERROR", "FATAL"};
+    const int level = static_cast<int>(data.event.get_level());
+    lines.push_back(fmt::format("{} {}: {}", names[level + 1], data.event.get_component(),
+                                data.event.get_description()));
+  }
+  std::vector<std::string> lines;
+};
+
+struct Captured {
+  Captured() { ktu::log::get_global_configuration().add_sink(sink, ktu::log::Level::DEBUG); }
+  ~Captured() { ktu::log::get_global_configuration().remove_sink(sink); }
+  std::shared_ptr<CaptureSink> sink = std::make_shared<CaptureSink>();
+};
+
+const std::string kUsage =
+    "Product: Kelto 4.7.0\n"
+    "Usage: kelto-rest (-V | -h)\n"
+    "       kelto-rest [-qvsJLP] [-l ADDRESS] [-p PORT] [-c SCANNERS] [-t THREADS] [-c SCANNERS]\n";
+
+TEST(ConfigFile, EveryKeyAndEveryWarning) {
+  TempDir dir;
+  const std::string path = dir.write("rest.conf",
+                                     "[server]\n"
+                                     "listen = 10.1.2.3\n"
+                                     "port = \"9090\"\n"
+                                     "port = 9091\n"
+                                     "threads = 0\n"
+                                     "threads = 3\n"
+                                     "dont_route = yes\n"
+                                     "recv_timeout = soon\n"
+                                     "recv_timeout = 2147483648\n"
+                                     "recv_timeout = 60\n"
+                                     "bogus = 1\n"
+                                     "[engine]\n"
+                                     "conn_pool = -1\n"
+                                     "conn_pool = 0\n"
+                                     "conn_pool = 4\n"
+                                     "max_queued = 4294967295\n"
+                                     "[scanner]\n"
+                                     "server_side_paths = 1\n"
+                                     "full_files = on\n"
+                                     "archives = maybe\n"
+                                     "pup = \"\"\n"
+                                     "heuristics = 150\n"
+                                     "detections = T\n"
+                                     "[Server]\n"
+                                     "port = 1\n"
+                                     "[engine\n"
+                                     "port = 70000\n");
+  Options options;
+  Captured log;
+  parse_config(options, path);
+
+  EXPECT_EQ(options.listen, "10.1.2.3");
+  EXPECT_EQ(options.port, 9091);
+  EXPECT_EQ(options.threads, 3);
+  EXPECT_TRUE(options.dont_route);
+  EXPECT_EQ(options.recv_timeout, 60);
+  EXPECT_EQ(options.conn_pool, 4u);
+  EXPECT_EQ(options.max_queued, 4294967295u);
+  EXPECT_TRUE(options.server_side_paths);
+  EXPECT_TRUE(options.full_files);
+  EXPECT_TRUE(options.archives);
+  EXPECT_FALSE(options.pup);
+  EXPECT_EQ(options.heuristics, 100);
+  EXPECT_TRUE(options.detections);
+  EXPECT_EQ(log.sink->lines,
+            (std::vector<std::string>{
+                "INFO options: Loading " + path,
+                "WARNING options: Ignoring config option: port = 9090 (requires integer value)",
+                "WARNING options: Ignoring config option: threads = 0 (integer out of range)",
+                "WARNING options: Ignoring config option: recv_timeout = soon (requires integer value)",
+                "WARNING options: Ignoring config option: recv_timeout = 2147483648 (integer out of range)",
+                "WARNING options: Unknown config option: [server] bogus = 1",
+                "WARNING options: Ignoring config option: conn_pool = -1 (integer out of range)",
+                "WARNING options: Ignoring config option: conn_pool = 0 (integer out of range)",
+                "WARNING options: Integer out of range: [scanner] heuristics = 150",
+                "WARNING options: Unknown config option: [Server] port = 1",
+                "ERROR options: Error parsing config: " + path +
+                    ":26:8: parse error matching tao::pegtl::ascii::one<']'>\n[engine\n       ^",
+                "ERROR options: Error parsing config: " + path +
+                    ":26:1: invalid line, expected '[section]' or 'key=value' or a comment\n"
+                    "[engine\n^",
+                // The bad section line leaves [Server] in force.
+                "WARNING options: Unknown config option: [Server] port = 70000",
+            }));
+}
+
+TEST(ConfigFile, BooleansClampsAndMissingFile) {
+  TempDir dir;
+  struct Case {
+    std::string line;
+    bool archives;
+    int heuristics;
+    bool warned;
+  };
+  const std::vector<Case> cases = {
+      {"archives = off", false, 80, false},   {"archives = 0", false, 80, false},
+      {"archives = ", false, 80, false},       {"archives = no", false, 80, false},
+      {"archives = word", true, 80, false},    {"archives = 7", true, 80, false},
+      {"heuristics = -3", true, 0, true},      {"heuristics = high", true, 0, false},
+      {"heuristics = on", true, 1, false},     {"heuristics = 100", true, 100, false},
+      {"heuristics = 0", true, 0, false},      {"heuristics = 99999999999999999999", true, 0, false},
+  };
+  for (const auto& c : cases) {
+    Options options;
+    Captured log;
+    parse_config(options, dir.write("c.conf", "[scanner]\n" + c.line + "\n"));
+    EXPECT_EQ(options.archives, c.archives) << c.line;
+    EXPECT_EQ(options.heuristics, c.heuristics) << c.line;
+    EXPECT_EQ(log.sink->lines.size(), c.warned ? 2u : 1u) << c.line;
+  }
+
+  // A missing file: one warning, the earlier values stay.
+  Options options;
+  options.port = 1234;
+  Captured log;
+  parse_config(options, dir.file("absent.conf"));
+  EXPECT_EQ(options.port, 1234);
+  EXPECT_EQ(log.sink->lines,
+            (std::vector<std::string>{"INFO options: Loading " + dir.file("absent.conf"),
+                                      "WARNING options: Could not read config file."}));
+}
+
+TEST(ConfigFile, OverridesTheCommandLine) {
+  TempDir dir;
+  const std::string path =
+      dir.write("rest.conf", "[server]\nport = 9090\nlisten = ::1\n[engine]\nconn_pool = 2\n");
+  std::vector<std::string> args{"kelto-rest", "-p", "8081", "-l", "127.0.0.2", "-t", "3",
+                                "-C", "5", "-c", path, "-vvs", "-L", "-P"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  Options options;
+  parse_args(options, static_cast<int>(args.size()), argv.data());
+  EXPECT_EQ(options.port, 8081);
+  EXPECT_EQ(options.config_path, path);
+  Captured log;
+  parse_config(options, options.config_path);
+  EXPECT_EQ(options.port, 9090);
+  EXPECT_EQ(options.listen, "::1");
+  EXPECT_EQ(options.conn_pool, 2u);
+  EXPECT_EQ(options.threads, 3);
+  EXPECT_EQ(options.verbosity, 1);
+  EXPECT_TRUE(options.dont_route);
+  EXPECT_TRUE(options.server_side_paths);
+}
+
+struct RunResult {
+  std::string out, err;
+  int status;
+};
+
+RunResult run_binary(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{build_path("kelto-rest")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Process p = Process::start(argv, {}, {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"});
+  const auto status = p.wait_exit(20s);
+  return {p.out(), p.err(), status.value_or(-1)};
+}
+
+TEST(CommandLine, VersionHelpAndBadInput) {
+  const std::string help =
+      "\n"
+      "Server options:\n"
+      "  -l, --listen ADDRESS          listen on this local IP address\n"
+      "  -p, --port PORT               listen on this port\n"
+      "  -t, --threads THREADS         number of server threads\n"
+      "  -L, --dont-route              prevent routing (SO_DONTROUTE)\n"
+      "Scanner options:\n"
+      "  -C, --scanners SCANNERS       size of concurrent scanner pool\n"
+      "  -P, --server-side-paths       allow requests to scan server-side paths\n"
+      "General options:\n"
+      "  -q, --quiet                   do not log to stderr\n"
+      "  -v, --verbose                 increase log level (affects also log file)\n"
+      "  -s, --silent                  decrease log level (affects also log file)\n"
+      "  -J, --json-log [PATH]         switch stderr log to JSON format, using config at PATH "
+      "(default: /etc/kelto/log.conf)\n"
+      "  -c, --config PATH             load config file from this path (default: "
+      "/etc/kelto/rest.conf\n"
+      "  -V, --version                 print product version\n"
+      "  -h, --help                    print this help\n";
+  // The option scanner's own diagnostics name the program as it was started.
+  const std::string ARGV0 = build_path("kelto-rest");
+  struct Case {
+    std::vector<std::string> args;
+    std::string out, err;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {{"-V"}, "4.7.0\n", "", 0},
+      {{"--version", "-h"}, "4.7.0\n", "", 0},
+      {{"-h"}, kUsage + help, "", 0},
+      {{"--help"}, kUsage + help, "", 0},
+      {{"-x", "-V"}, "\n" + kUsage, ARGV0 + ": invalid option -- 'x'\n", 1},
+      {{"--bogus"}, "\n" + kUsage, ARGV0 + ": unrecognized option '--bogus'\n", 1},
+      {{"-p"}, "\n" + kUsage, ARGV0 + ": option requires an argument -- 'p'\n", 1},
+      {{"-p", "70000", "-V"}, kUsage, "Error parsing --port: 70000\n", 1},
+      {{"--port=-1"}, kUsage, "Error parsing --port: -1\n", 1},
+      {{"-p", "80x"}, kUsage, "Error parsing --port: 80x\n", 1},
+      {{"-p", ""}, kUsage, "Error parsing --port: \n", 1},
+      {{"-p", "0x50"}, kUsage, "Error parsing --port: 0x50\n", 1},
+      {{"-p", "+8080", "-V"}, "4.7.0\n", "", 0},
+      {{"-p", " 65535", "-V"}, "4.7.0\n", "", 0},
+      {{"-t", "2147483648"}, kUsage, "Error parsing --threads: 2147483648\n", 1},
+      {{"-t", "0"}, kUsage, "Error parsing --threads: 0\n", 1},
+      {{"--threads", "-4"}, kUsage, "Error parsing --threads: -4\n", 1},
+      {{"-C", "0"}, kUsage, "Error parsing --scanners: 0\n", 1},
+      {{"-C", "-1"}, kUsage, "Error parsing --scanners: -1\n", 1},
+      {{"--scanners", "4294967296"}, kUsage, "Error parsing --scanners: 4294967296\n", 1},
+      {{"-C", "4294967295", "-t", "1", "-V"}, "4.7.0\n", "", 0},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = run_binary(c.args);
+    const std::string what = fmt::format("{}", fmt::join(c.args, " "));
+    EXPECT_EQ(r.out, c.out) << what;
+    EXPECT_EQ(r.err, c.err) << what;
+    EXPECT_EQ(r.status, c.status) << what;
+  }
+}
+
+TEST(Lifecycle, InvalidListenAddressEndsBeforeReadiness) {
+  TempDir dir;
+  for (const std::string address : {"localhost", "1.2.3", "::g", ""}) {
+    Daemon::Config config;
+    config.args = {"-c", dir.file("absent.conf"), "-l", address};
+    config.wait_ready = false;
+    Daemon daemon(config);
+    EXPECT_EQ(daemon.process().wait_exit(20s), 1) << address;
+    EXPECT_FALSE(daemon.notify().recv(0ms).has_value()) << address;
+  }
+}
+
+// Collects the notifications of one daemon with their arrival times.
+std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> collect(
+    NotifySocket& socket, std::size_t count, std::chrono::milliseconds timeout) {
+  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> got;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+    if (auto m = socket.recv(100ms)) got.emplace_back(*m, std::chrono::steady_clock::now());
+  }
+  return got;
+}
+
+TEST(Systemd, ReadyThenKeepAlivesEveryHalfInterval) {
+  TempDir dir;
+  NotifySocket socket;
+  const auto port = kelto::test::free_tcp_port();
+  // The shell's pid is the daemon's after exec, so WATCHDOG_PID names the daemon itself.
+  const std::string command = fmt::format(
+      "WATCHDOG_PID=$$ exec {} -l 127.0.0.1 -p {} -t 2 -c {}", build_path("kelto-rest"), port,
+      dir.file("absent.conf"));
+  const auto start = std::chrono::steady_clock::now();
+  Process p = Process::start({"/bin/sh", "-c", command},
+                             {"NOTIFY_SOCKET=" + socket.path(), "WATCHDOG_USEC=400000"},
+                             {"WATCHDOG_PID"});
+  const auto got = collect(socket, 6, 20s);
+  ASSERT_EQ(got.size(), 6u) << p.err();
+  EXPECT_EQ(got[0].first, "READY=1\n");
+  for (std::size_t i = 1; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].first, "WATCHDOG=1\n");
+    // Never early; the pace is one interval (200 ms) per keep-alive.
+    EXPECT_GE(got[i].second - got[i - 1].second, 150ms) << i;
+  }
+  const auto average = (got.back().second - got[1].second) / 4;
+  EXPECT_GE(average, 190ms);
+  EXPECT_LE(average, 400ms);
+  EXPECT_GE(got[1].second - start, 190ms);
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait_exit(20s), 0);
+}
+
+TEST(Systemd, OnlyReadyWithoutWatchdogOrForAnotherProcess) {
+  TempDir dir;
+  const std::vector<std::vector<std::string>> envs = {
+      {},
+      {"WATCHDOG_USEC=200000", "WATCHDOG_PID=1"},  // meant for another process
+  };
+  for (const auto& env : envs) {
+    Daemon::Config config;
+    config.args = {"-c", dir.file("absent.conf"), "-t", "1"};
+    config.env = env;
+    Daemon daemon(config);
+    ASSERT_TRUE(daemon.ready());
+    EXPECT_FALSE(daemon.notify().recv(1s).has_value());
+    EXPECT_EQ(daemon.stop(), 0);
+  }
+}
+
+}  // namespace
