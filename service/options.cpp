@@ -14,7 +14,10 @@
 
 #include "ktu/ini/ini_parser.hpp"
 #include "ktu/ini/item.hpp"
+#include "ktu/log/formatter.hpp"
 #include "ktu/log/log.hpp"
+#include "ktu/log/log_config.hpp"
+#include "ktu/log/sinks.hpp"
 
 namespace {
 
@@ -155,8 +158,12 @@ void parse_args(Options& options, int argc, char** argv) {
         if (!path && optind < argc && argv[optind] && argv[optind][0] != '-') {
           path = argv[optind++];
         }
-        (void)path;
-        (void)kDefaultLogConfig;
+        // Read now, before any sink exists: its problems go straight to standard error.
+        if (path) {
+          ktu::log::parse_log_config(path, true);
+        } else {
+          ktu::log::parse_log_config(kDefaultLogConfig, false);
+        }
         break;
       }
       case 'V':
@@ -175,8 +182,16 @@ void parse_args(Options& options, int argc, char** argv) {
 }
 
 void setup_logging(Options& options) {
-  const long long level = std::clamp<long long>(1LL - options.verbosity, -1, 6);
-  (void)level;
+  const auto level = static_cast<ktu::log::Level>(
+      std::clamp<long long>(1LL - static_cast<long long>(options.verbosity), -1, 6));
+  auto& configuration = ktu::log::get_global_configuration();
+  if (!options.quiet) {
+    auto sink = ktu::log::create_stderr_sink();
+    if (options.json_log) sink->set_formatter(ktu::log::get_json_formatter());
+    configuration.add_sink(sink, level);
+  }
+  configuration.add_sink(
+      ktu::log::create_syslog_sink("kelto-rest", ktu::log::SyslogFacility::USER), level);
 }
 
 void parse_config(Options& options, const std::string& path) {

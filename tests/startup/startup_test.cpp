@@ -315,3 +315,173 @@ TEST(Systemd, OnlyReadyWithoutWatchdogOrForAnotherProcess) {
 }
 
 }  // namespace
+
+namespace {
+
+// Lines of `text` that contain `needle`.
+std::vector<std::string> lines_with(const std::string& text, const std::string& needle) {
+  std::vector<std::string> found;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    if (line.find(needle) != std::string::npos) found.push_back(line);
+    start = end + 1;
+  }
+  return found;
+}
+
+TEST(Lifecycle, SignalsStopWithStatusZero) {
+  TempDir dir;
+  for (const int sig : {SIGTERM, SIGINT}) {
+    Daemon::Config config;
+    config.args = {"-c", dir.file("absent.conf"), "-t", "4"};
+    Daemon daemon(config);
+    ASSERT_TRUE(daemon.ready());
+    daemon.process().signal(sig);
+    EXPECT_EQ(daemon.process().wait_exit(20s), 0);
+    const auto quit = lines_with(daemon.process().err(), "Quit (signal");
+    ASSERT_EQ(quit.size(), 1u) << daemon.process().err();
+    EXPECT_NE(quit[0].find(fmt::format(" INFO    main: Quit (signal {})", sig)), std::string::npos)
+        << quit[0];
+  }
+}
+
+TEST(Logging, LevelsQuietAndJsonWithItsConfigurationFile) {
+  TempDir dir;
+  const std::string absent = dir.file("absent.conf");
+  const std::string log_conf =
+      dir.write("log.conf",
+                "[json_log]\n"
+                "level_key = lvl\n"
+                "message_key = \"m\\\"sg\"\n"
+                "component_key = 5\n"
+                "Level_Key = x\n"
+                "[JSON_LOG]\n"
+                "timestamp_key = t\n"
+                "[json_log\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> expected_in_err;
+    std::vector<std::string> absent_from_err;
+  };
+  const std::string read_warning = "options: Could not read config file.";
+  const std::vector<Case> cases = {
+      {{}, {"INFO    options: Loading " + absent, "WARNING " + read_warning}, {}},
+      // Two "-s": WARNING and up only.
+      {{"-s", "-s"}, {"WARNING " + read_warning}, {"Loading", "Quit"}},
+      {{"-s", "-s", "-s"}, {}, {"Could not read", "Quit"}},
+      {{"-v", "-s"}, {"INFO    options: Loading"}, {}},
+      {{"-q"}, {}, {"Loading", "Could not", "Quit"}},
+      {{"-J", log_conf},
+       {log_conf + ": Unknown config option: [json_log] Level_Key = x\n",
+        log_conf + ": Unknown config option: [JSON_LOG] timestamp_key = t\n",
+        "Error parsing config: " + log_conf +
+            ":8:10: parse error matching tao::pegtl::ascii::one<']'>\n[json_log\n         ^\n",
+        "\"lvl\":\"WARNING\",\"5\":\"options\",\"m\\\"sg\":\"Could not read config file.\"}"},
+       {"\"level\"", "\"message\""}},
+      {{"--json-log=" + dir.file("missing-log.conf")},
+       {"Could not read config file: " + dir.file("missing-log.conf") + "\n",
+        "\"level\":\"INFO\",\"component\":\"main\",\"message\":\"Quit (signal 15)\"}"},
+       {}},
+      // Only JSON when asked; "-q" drops standard error even then.
+      {{"-q", "-J", log_conf}, {"Unknown config option: [json_log] Level_Key"}, {"lvl", "Quit"}},
+  };
+  for (const auto& c : cases) {
+    Daemon::Config config;
+    config.args = {"-c", absent};
+    config.args.insert(config.args.end(), c.args.begin(), c.args.end());
+    Daemon daemon(config);
+    ASSERT_TRUE(daemon.ready());
+    EXPECT_EQ(daemon.stop(), 0);
+    const std::string err = daemon.process().err();
+    const std::string what = fmt::format("{}", fmt::join(c.args, " "));
+    for (const auto& s : c.expected_in_err) EXPECT_NE(err.find(s), std::string::npos) << what << "\n" << err;
+    for (const auto& s : c.absent_from_err) EXPECT_EQ(err.find(s), std::string::npos) << what << "\n" << err;
+  }
+}
+
+TEST(Logging, DefaultLogConfigurationAndItsWordArgument) {
+  // "-J" followed by a word takes it as the path; followed by an option it reads the
+  // default file, whose absence is not reported.
+  TempDir dir;
+  const std::string log_conf = dir.write("log.conf", "[json_log]\nlevel_key = severity\n");
+  std::vector<std::string> argv_words{"kelto-rest", "-J", log_conf, "-p", "1"};
+  std::vector<char*> argv;
+  for (auto& a : argv_words) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  Options options;
+  parse_args(options, static_cast<int>(argv_words.size()), argv.data());
+  EXPECT_TRUE(options.json_log);
+  EXPECT_EQ(options.port, 1);
+
+  Daemon::Config config;
+  config.args = {"-c", dir.file("absent.conf"), "-J", "-v"};
+  Daemon daemon(config);
+  ASSERT_TRUE(daemon.ready());
+  EXPECT_EQ(daemon.stop(), 0);
+  const std::string err = daemon.process().err();
+  EXPECT_EQ(err.find("Could not read config file: "), std::string::npos) << err;
+  EXPECT_EQ(err.rfind("{\"timestamp\":", 0), 0u) << err;
+}
+
+TEST(Packaging, SampleConfigurationHoldsEveryDefault) {
+  // Uncommenting every key of the sample gives exactly the built-in defaults, silently.
+  const std::string sample = kelto::test::read_file(kelto::test::source_path("packaging/rest.conf"));
+  std::string active;
+  std::size_t start = 0, keys = 0;
+  while (start < sample.size()) {
+    auto end = sample.find('\n', start);
+    if (end == std::string::npos) end = sample.size();
+    std::string line = sample.substr(start, end - start);
+    if (line.size() > 1 && line[0] == '#' && line.find(" = ") != std::string::npos &&
+        line[1] != ' ') {
+      line.erase(0, 1);
+      ++keys;
+    }
+    active += line + "\n";
+    start = end + 1;
+  }
+  EXPECT_EQ(keys, 13u);
+  TempDir dir;
+  Options options;
+  options.listen = "x";
+  options.port = 1;
+  options.threads = 2;
+  options.dont_route = true;
+  options.recv_timeout = 1;
+  options.conn_pool = 1;
+  options.max_queued = 1;
+  options.server_side_paths = true;
+  options.full_files = true;
+  options.archives = false;
+  options.pup = true;
+  options.heuristics = 1;
+  options.detections = true;
+  Captured log;
+  parse_config(options, dir.write("rest.conf", active));
+  const Options defaults;
+  EXPECT_EQ(options.listen, defaults.listen);
+  EXPECT_EQ(options.port, defaults.port);
+  EXPECT_EQ(options.threads, defaults.threads);
+  EXPECT_EQ(options.dont_route, defaults.dont_route);
+  EXPECT_EQ(options.recv_timeout, defaults.recv_timeout);
+  EXPECT_EQ(options.conn_pool, defaults.conn_pool);
+  EXPECT_EQ(options.max_queued, defaults.max_queued);
+  EXPECT_EQ(options.server_side_paths, defaults.server_side_paths);
+  EXPECT_EQ(options.full_files, defaults.full_files);
+  EXPECT_EQ(options.archives, defaults.archives);
+  EXPECT_EQ(options.pup, defaults.pup);
+  EXPECT_EQ(options.heuristics, defaults.heuristics);
+  EXPECT_EQ(options.detections, defaults.detections);
+  EXPECT_EQ(log.sink->lines.size(), 1u) << fmt::format("{}", fmt::join(log.sink->lines, "\n"));
+
+  const std::string unit =
+      kelto::test::read_file(kelto::test::source_path("packaging/kelto-rest.service"));
+  EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
+  EXPECT_NE(unit.find("\nWatchdogSec="), std::string::npos);
+  EXPECT_NE(unit.find("\nExecStart=@CMAKE_INSTALL_FULL_SBINDIR@/kelto-rest"), std::string::npos);
+}
+
+}  // namespace
