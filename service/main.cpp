@@ -5,7 +5,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
-#include <exception>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -17,6 +16,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "ktu/log/log.hpp"
+#include "service/event_loop.hpp"
 #include "service/options.hpp"
 
 namespace asio = boost::asio;
@@ -63,21 +63,6 @@ std::optional<asio::ip::address> convert_listen_address(const std::string& text)
   auto v4 = asio::ip::make_address_v4(text, ec);
   if (!ec) return asio::ip::address(v4);
   return std::nullopt;
-}
-
-// Runs the loop until it is stopped. An exception escaping a completion must not end the
-// process or leave this thread idle while the others carry on: log it and run again.
-void run_event_loop(asio::io_context& ioc) {
-  for (;;) {
-    try {
-      ioc.run();
-      return;
-    } catch (const std::exception& e) {
-      KTU_LOG(ERROR, "main", "Exception in event loop: {}", e.what());
-    } catch (...) {
-      KTU_LOG(ERROR, "main", "Exception in event loop: unknown exception");
-    }
-  }
 }
 
 }  // namespace

@@ -9,6 +9,10 @@
 #include <gtest/gtest.h>
 
 #include "ktu/log/log.hpp"
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+
+#include "service/event_loop.hpp"
 #include "service/options.hpp"
 #include "tests/support/fixtures.hpp"
 
@@ -482,6 +486,24 @@ TEST(Packaging, SampleConfigurationHoldsEveryDefault) {
   EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
   EXPECT_NE(unit.find("\nWatchdogSec="), std::string::npos);
   EXPECT_NE(unit.find("\nExecStart=@CMAKE_INSTALL_FULL_SBINDIR@/kelto-rest"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Lifecycle, ExceptionInACompletionIsLoggedAndTheLoopGoesOn) {
+  boost::asio::io_context ioc;
+  int ran = 0;
+  boost::asio::post(ioc, [] { throw std::runtime_error("handler failed"); });
+  boost::asio::post(ioc, [] { throw 42; });
+  boost::asio::post(ioc, [&ran] { ++ran; });
+  Captured log;
+  run_event_loop(ioc);
+  EXPECT_EQ(ran, 1);
+  EXPECT_EQ(log.sink->lines,
+            (std::vector<std::string>{"ERROR main: Exception in event loop: handler failed",
+                                      "ERROR main: Exception in event loop: unknown exception"}));
 }
 
 }  // namespace
