@@ -290,13 +290,13 @@ TEST(Systemd, ReadyThenKeepAlivesEveryHalfInterval) {
   EXPECT_EQ(got[0].first, "READY=1\n");
   for (std::size_t i = 1; i < got.size(); ++i) {
     EXPECT_EQ(got[i].first, "WATCHDOG=1\n");
-    // Never early; the pace is one interval (200 ms) per keep-alive.
-    EXPECT_GE(got[i].second - got[i - 1].second, 150ms) << i;
+    // Each wait starts when the previous one ends, so the k-th keep-alive can never come
+    // before k intervals (of 200 ms) have passed since the start.
+    EXPECT_GE(got[i].second - start, i * 200ms) << i;
   }
+  // And not much later: one per interval, give or take a loaded machine.
   const auto average = (got.back().second - got[1].second) / 4;
-  EXPECT_GE(average, 190ms);
-  EXPECT_LE(average, 400ms);
-  EXPECT_GE(got[1].second - start, 190ms);
+  EXPECT_LE(average, 500ms);
   p.signal(SIGTERM);
   EXPECT_EQ(p.wait_exit(20s), 0);
 }
