@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdint>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -107,9 +108,15 @@ int main(int argc, char** argv) {
   sd_notify(0, "READY=1\n");
 
   std::vector<std::thread> workers;
-  workers.reserve(static_cast<std::size_t>(options.threads - 1));
   for (int32_t i = 1; i < options.threads; ++i) {
-    workers.emplace_back([&ioc] { run_event_loop(ioc); });
+    try {
+      workers.emplace_back([&ioc] { run_event_loop(ioc); });
+    } catch (const std::system_error& e) {
+      // Readiness is already reported: serve with the threads that could be started.
+      KTU_LOG(ERROR, "main", "Cannot start worker thread {} of {}: {}", i, options.threads - 1,
+              e.what());
+      break;
+    }
   }
   run_event_loop(ioc);
   for (auto& worker : workers) worker.join();
