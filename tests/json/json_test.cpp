@@ -1,7 +1,9 @@
 #include "ktu/json/json.hpp"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -74,6 +76,7 @@ TEST(JsonStore, AtomicStoreModesLeftoversAndWarnings) {
     struct stat st;
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, mode);  // exactly, whatever the umask
+    ::chmod(path.c_str(), 0600);            // an ordinary user could not read mode 0 back
     EXPECT_EQ(read_file(path), "{\n  \"m\": " + std::to_string(mode) + "\n}\n");
     EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"doc.json"});
   }
@@ -91,11 +94,47 @@ TEST(JsonStore, AtomicStoreModesLeftoversAndWarnings) {
 
   ASSERT_EQ(capture->lines.size(), 2u);
   EXPECT_EQ(capture->lines[0], "json: store_to_file_atomic: Cannot create tmp file " + missing + ".tmp");
+  // The temporary name ends in six generated characters.
   const std::string prefix = "json: store_to_file_atomic: Rename '" + blocked + ".tmp";
+  const std::string suffix = "' to '" + blocked + "' failed";
+  ASSERT_EQ(capture->lines[1].size(), prefix.size() + 6 + suffix.size()) << capture->lines[1];
   EXPECT_EQ(capture->lines[1].substr(0, prefix.size()), prefix);
-  EXPECT_EQ(capture->lines[1].substr(capture->lines[1].size() - blocked.size() - 14),
-            "' to '" + blocked + "' failed");
+  EXPECT_EQ(capture->lines[1].substr(prefix.size() + 6), suffix);
   EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"blocked", "doc.json"}));
+}
+
+TEST(JsonStore, AtomicStoreFailedWriteWarnsAndLeavesNoTemporaryFile) {
+  TempDir dir;
+  const std::string path = dir.write("doc.json", "old");
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // The file size limit makes the write of the temporary file fail.
+    ::signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit limit {16, 16};
+    auto capture = std::make_shared<LogCapture>();
+    log::get_global_configuration().add_sink(capture, log::Level::DEBUG);
+    const bool stored = ::setrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+                        store_to_file_atomic({{"key", std::string(100, 'x')}}, path.c_str(), 0, 0644);
+    std::string report = stored ? "stored" : "";
+    for (const auto& line : capture->lines) report += line + "\n";
+    (void)!::write(p[1], report.data(), report.size());
+    ::_exit(0);
+  }
+  ::close(p[1]);
+  std::string report;
+  char buf[512];
+  for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;) report.append(buf, static_cast<size_t>(n));
+  ::close(p[0]);
+  ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
+
+  const std::string prefix = "json: store_to_file_atomic: Failed to write file " + path + ".tmp";
+  ASSERT_EQ(report.size(), prefix.size() + 6 + 1) << report;
+  EXPECT_EQ(report.substr(0, prefix.size()), prefix);
+  EXPECT_EQ(report.back(), '\n');
+  EXPECT_EQ(read_file(path), "old");
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"doc.json"});
 }
 
 TEST(JsonStore, AtomicStoreWithoutOwnerWriteWorksForAnOrdinaryUser) {
@@ -104,7 +143,9 @@ TEST(JsonStore, AtomicStoreWithoutOwnerWriteWorksForAnOrdinaryUser) {
   const std::string path = dir.file("doc.json");
   const pid_t pid = ::fork();
   if (pid == 0) {
+    // 2: no ordinary user here (a user namespace without that id, or a private TMPDIR).
     if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    if (::access(dir.path().c_str(), W_OK | X_OK) != 0) ::_exit(2);
     const bool ok = store_to_file_atomic({{"a", 1}}, path.c_str(), 0, 0444) &&
                     store_to_file_atomic({{"a", 2}}, path.c_str(), 0, 0);
     ::_exit(ok ? 0 : 1);
@@ -112,7 +153,12 @@ TEST(JsonStore, AtomicStoreWithoutOwnerWriteWorksForAnOrdinaryUser) {
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot run as an ordinary user here";
   ASSERT_EQ(WEXITSTATUS(status), 0);
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0u);
+  ::chmod(path.c_str(), 0600);
   EXPECT_EQ(read_file(path), "{\"a\":2}\n");
   EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"doc.json"});
 }
