@@ -483,6 +483,35 @@ TEST(FileTraverse, CycleEntryDoesNotHideItsSiblings) {
   EXPECT_EQ(result, "");
 }
 
+TEST(DeleteDir, LeavesAnotherFileSystemMountedInsideAlone) {
+  TempDir dir;
+  const std::string root = dir.file("r");
+  fs::create_directories(root + "/mnt");
+  const std::string result = in_child([&]() -> std::string {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", (root + "/mnt").c_str(), "tmpfs", 0, "size=64k") != 0) {
+      return "skip";
+    }
+    std::ofstream(root + "/mnt/precious") << "p";
+    auto capture = std::make_shared<LogCapture>();
+    log::get_global_configuration().add_sink(capture, log::Level::DEBUG);
+    errno = 0;
+    const bool deleted = delete_dir(root.c_str());
+    const int error = errno;
+    log::get_global_configuration().remove_sink(capture);
+    if (deleted) return "delete_dir succeeded";
+    if (error != EBUSY) return "errno " + std::to_string(error);
+    if (!exists(root + "/mnt/precious")) return "a file on the mounted file system went";
+    const std::string expected = "util: delete_dir failed to rmdir " + root + "/mnt: (16) Device or resource busy";
+    if (capture->lines != std::vector<std::string>{expected}) {
+      return "log: " + (capture->lines.empty() ? std::string("none") : capture->lines[0]);
+    }
+    return "";
+  });
+  if (result == "skip") GTEST_SKIP() << "mounts are not available here";
+  EXPECT_EQ(result, "");
+}
+
 TEST(DeleteDir, StopsAtWhatCannotBeRemovedAndReportsIt) {
   TempDir dir;
   ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
