@@ -792,6 +792,24 @@ TEST(Schemas, EnumValueSets) {
   EXPECT_EQ(KtMsgOpcode_Name(KT_REQ_ENGINE_SCAN), "KT_REQ_ENGINE_SCAN");
   EXPECT_EQ(KtMsgBase().opcode(), 0);
 
+  // The engine's whole set of operations: 249 opcodes from 0 to 1004, each with a name of its
+  // own that parses back to it.
+  std::set<std::string> opcode_names;
+  int opcodes = 0, highest = -1;
+  for (int v = -2; v <= 70000; ++v) {
+    if (!KtMsgOpcode_IsValid(v)) continue;
+    ++opcodes;
+    highest = v;
+    const std::string name = KtMsgOpcode_Name(static_cast<KtMsgOpcode>(v));
+    EXPECT_TRUE(opcode_names.insert(name).second) << v << " " << name;
+    KtMsgOpcode parsed = KT_OPCODE_UNKNOWN;
+    EXPECT_TRUE(KtMsgOpcode_Parse(name, &parsed)) << name;
+    EXPECT_EQ(parsed, v) << name;
+  }
+  EXPECT_EQ(opcodes, 249);
+  EXPECT_EQ(highest, 1004);
+  EXPECT_TRUE(KtMsgOpcode_IsValid(0));
+
   // Aliases: the first name is the value's name, both names parse.
   EXPECT_EQ(KtGuardId_Name(KT_GUARD_FILE), "KT_GUARD_FILE");
   KtGuardId guard = KT_GUARD_NONE;
