@@ -159,6 +159,16 @@ TEST(FdPassing, ReceiverRejectsWhatIsNotOneDescriptor) {
   EXPECT_EQ(log.messages().back(), "recvmsg wrong length");
   EXPECT_EQ(open_descriptor_count(), before);
 
+  // A receiver that asked for credentials finds them as the first control message.
+  const int on = 1;
+  ASSERT_EQ(::setsockopt(pair.b.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on), 0);
+  send_raw(pair.a.get(), {});
+  EXPECT_FALSE(read_fd_from_unix_pipe(pair.b.get()));
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(log.messages().back(), "recvmsg type not rights");
+  const int off = 0;
+  ASSERT_EQ(::setsockopt(pair.b.get(), SOL_SOCKET, SO_PASSCRED, &off, sizeof off), 0);
+
   // Nothing to read on a non-blocking socket: the system's errno.
   ASSERT_EQ(::fcntl(pair.b.get(), F_SETFL, O_NONBLOCK), 0);
   EXPECT_FALSE(read_fd_from_unix_pipe(pair.b.get()));
