@@ -135,6 +135,15 @@ TEST(TextEdit, ReplaceFormatEscape) {
   EXPECT_EQ(format("%s", std::string(5000, 'q').c_str()), std::string(5000, 'q'));
   EXPECT_EQ(format("%c", 0), "\0"s);  // the length counts the NUL written
   EXPECT_EQ(format("%s", ""), "");
+  // A width the C library cannot represent: an error with its context, not a giant text.
+  const std::string too_wide = "%" + std::to_string(2147483648LL) + "d";
+  try {
+    format(too_wide.c_str(), 1);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code(), std::error_code(EOVERFLOW, std::generic_category()));
+    EXPECT_STREQ(e.what(), ("vsnprintf: " + e.code().message()).c_str());
+  }
 
   EXPECT_EQ(escape("\t"), "\\t");
   EXPECT_EQ(escape("\x01"), "\\x01");
