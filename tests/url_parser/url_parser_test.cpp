@@ -33,6 +33,8 @@ TEST(UrlParser, PathAndQuerySplitting) {
       {"", "", {}},
       {"?", "", {{"", ""}}},
       {"/x?b=1&B=2&a=3&ab=4", "/x", {{"B", "2"}, {"a", "3"}, {"ab", "4"}, {"b", "1"}}},
+      // Bytes compare unsigned: a decoded 0xE9 sorts after every ASCII key.
+      {"/x?%E9=1&~=2&%00=3", "/x", {{std::string(1, '\0'), "3"}, {"~", "2"}, {"\xE9", "1"}}},
   };
   for (const auto& c : cases) {
     const UrlParser p(c.target);
