@@ -96,6 +96,10 @@ struct Grammar
 template <typename Rule>
 inline const std::string error_message =
     std::string("parse error matching ") + std::string(tao::pegtl::demangle<Rule>());
+// Spelt out: compilers differ in showing the inline namespace "ascii" in type names.
+template <>
+inline const std::string error_message<one<']'>> =
+    "parse error matching tao::pegtl::ascii::one<']'>";
 template <>
 inline const std::string error_message<QuotedBody> = "string value not closed, expected \"";
 template <>
