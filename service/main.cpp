@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -17,8 +18,11 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "ktu/log/log.hpp"
+#include "service/client_pool.hpp"
 #include "service/event_loop.hpp"
+#include "service/listener.hpp"
 #include "service/options.hpp"
+#include "service/request_handler.hpp"
 
 namespace asio = boost::asio;
 
@@ -81,8 +85,11 @@ int main(int argc, char** argv) {
   }
 
   asio::io_context ioc{options.threads};
+  ClientPool pool{ioc, options};
+  RequestHandler handler{pool, options};
   const asio::ip::tcp::endpoint endpoint{*address, options.port};
-  (void)endpoint;
+  // From here on the listener lives through its pending accept only.
+  if (!std::make_shared<Listener>(ioc, endpoint, handler, options)->run()) return 1;
 
   asio::signal_set signals{ioc};
   boost::system::error_code signal_ec;

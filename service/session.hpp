@@ -1,0 +1,45 @@
+// One accepted HTTP connection, served one request at a time from its first request to its close.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/parser.hpp>
+
+#include "service/options.hpp"
+#include "service/request_handler.hpp"
+
+// The memory file that receives one request body; the descriptor, or -1 with errno kept.
+int rest_memfd_create(const std::string& name);
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(boost::asio::ip::tcp::socket&& socket, RequestHandler& handler, const Options& options);
+
+  void run();
+
+ private:
+  void do_read_header();
+  void on_read_header(boost::beast::error_code ec, std::size_t bytes);
+  void do_read();
+  void on_read(boost::beast::error_code ec, std::size_t bytes);
+  void send(HttpResponse&& res);
+  void on_write(bool close, boost::beast::error_code ec, std::size_t bytes);
+  void do_shutdown(boost::asio::socket_base::shutdown_type how);
+  void do_close();
+  ReplyCallback make_reply();
+
+  boost::beast::tcp_stream stream;
+  boost::beast::flat_buffer buffer;
+  std::optional<boost::beast::http::request_parser<boost::beast::http::file_body>> parser;
+  std::unique_ptr<HttpResponse> response;
+  RequestHandler& handler;
+  std::unique_ptr<Request> request;
+  std::string correlation_id;
+  const Options& options;
+  std::string id;  // the session's identity in log lines and memory-file names
+};
