@@ -32,6 +32,37 @@ Daemon::Config with_args(std::vector<std::string> args) {
   return config;
 }
 
+// The identifiers of the sessions in the order their connections were logged.
+std::vector<std::string> session_ids(const std::string& log) {
+  static const std::regex re(R"(\[([0-9a-f]+)\] New connection from 127\.0\.0\.1:)");
+  std::vector<std::string> ids;
+  for (std::sregex_iterator it(log.begin(), log.end(), re), end; it != end; ++it) {
+    ids.push_back((*it)[1]);
+  }
+  return ids;
+}
+
+// Waits for the n-th session (0-based) to be logged and returns its identifier.
+std::string wait_session_id(Daemon& d, std::size_t n) {
+  for (int i = 0; i < 200; ++i) {
+    const auto ids = session_ids(d.process().err());
+    if (ids.size() > n) return ids[n];
+    std::this_thread::sleep_for(10ms);
+  }
+  return {};
+}
+
+// Names of the daemon's open memory files.
+std::vector<std::string> memfd_names(pid_t pid) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    std::error_code ec;
+    const auto target = std::filesystem::read_symlink(entry.path(), ec).string();
+    if (!ec && target.rfind("/memfd:", 0) == 0) names.push_back(target);
+  }
+  return names;
+}
+
 std::string get(std::string_view target, const Headers& headers = {}, std::string_view version = "HTTP/1.1") {
   return http_request("GET", target, headers, std::nullopt, version);
 }
@@ -56,6 +87,62 @@ std::string read_until_quiet(int fd, Ms quiet) {
 }
 
 }  // namespace
+
+TEST(Listener, LogsItsStepsAndEndsWithStatusOneWhenThePortIsTaken) {
+  Daemon d;
+  ASSERT_TRUE(d.ready());
+  EXPECT_TRUE(d.process().wait_for_err("Listener: Listening on 127.0.0.1:" + std::to_string(d.port()), 5s))
+      << d.process().err();
+
+  // A second daemon on the same port: no readiness, status 1, the failed step logged.
+  NotifySocket notify;
+  Process second = Process::start(
+      {build_path("kelto-rest"), "-l", "127.0.0.1", "-p", std::to_string(d.port())},
+      {"NOTIFY_SOCKET=" + notify.path()}, {"WATCHDOG_USEC", "WATCHDOG_PID"});
+  EXPECT_EQ(second.wait_exit(20s), 1);
+  EXPECT_NE(second.err().find("bind: Address already in use"), std::string::npos) << second.err();
+  EXPECT_FALSE(notify.recv(100ms).has_value());
+
+  // The first one still serves.
+  auto c = d.connect();
+  ASSERT_TRUE(c.send(get("/")));
+  auto r = c.read_response();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 404);
+}
+
+TEST(Listener, ListensOnIPv4AndIPv6AndReportsTheFailingStep) {
+  struct Case {
+    std::vector<std::string> args;
+    std::optional<int> status;  // none: starts and serves
+    std::string log;
+  };
+  const uint16_t port = free_tcp_port();
+  const std::string p = std::to_string(port);
+  const std::vector<Case> cases{
+      {{"-l", "::1", "-p", p}, std::nullopt, "Listening on ::1:" + p},
+      {{"-l", "127.0.0.1", "-p", p, "-L"}, std::nullopt, "Listening on 127.0.0.1:" + p},
+      {{"-l", "192.0.2.1", "-p", p}, 1, "Listener: bind: Cannot assign requested address"},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.args[1]);
+    NotifySocket notify;
+    std::vector<std::string> argv{build_path("kelto-rest")};
+    argv.insert(argv.end(), tc.args.begin(), tc.args.end());
+    Process proc = Process::start(argv, {"NOTIFY_SOCKET=" + notify.path()}, {"WATCHDOG_USEC", "WATCHDOG_PID"});
+    if (tc.status) {
+      EXPECT_EQ(proc.wait_exit(20s), tc.status);
+      EXPECT_FALSE(notify.recv(100ms).has_value());
+    } else {
+      const auto ready = notify.recv(20s);
+      ASSERT_TRUE(ready);
+      EXPECT_NE(ready->find("READY=1"), std::string::npos);
+      proc.signal(SIGTERM);
+      EXPECT_EQ(proc.wait_exit(20s), 0);
+    }
+    EXPECT_NE(proc.err().find(tc.log), std::string::npos) << proc.err();
+  }
+}
 
 TEST(RequestHandler, AnswersMethodPathParameterAndContentErrorsExactly) {
   Daemon d;
@@ -152,6 +239,11 @@ TEST(RequestHandler, AnswersMethodPathParameterAndContentErrorsExactly) {
   // HTTP/1.0 closes after each response.
   EXPECT_TRUE(c.peer_closed(5s));
 
+  // The header line is logged with the method as received and the decoded path and query.
+  EXPECT_TRUE(d.process().wait_for_err(
+      R"(Request: Header: PATCH /v1/scan (query:  data: 0))", 2s));
+  EXPECT_TRUE(d.process().wait_for_err(
+      R"(Request: Header: GET /v1/scan (query: "a=b" = "c&d";  data: 0))", 2s)) << d.process().err();
 }
 
 TEST(RequestHandler, RepeatedPathIsReportedWhenServerSidePathsAreAllowed) {
@@ -205,6 +297,67 @@ TEST(Session, KeepsConnectionsAliveServesPipelinedRequestsAndEchoesTheCorrelatio
   ASSERT_TRUE(c.send(get("/y")));
   ASSERT_TRUE(c.read_response());
 
+  // The client's close ends the session quietly.
+  const std::string id = wait_session_id(d, 0);
+  c.close();
+  EXPECT_TRUE(d.process().wait_for_err("[" + id + "] Connection closed.", 5s));
+  EXPECT_EQ(d.process().err().find("[" + id + "] read_header"), std::string::npos);
+}
+
+TEST(Session, ContinuesBeforeTheBodyAndStreamsBodiesIntoANamedMemoryFile) {
+  Daemon d(with_args({"-v"}));
+  ASSERT_TRUE(d.ready());
+  auto c = d.connect();
+  const std::string id = wait_session_id(d, 0);
+  ASSERT_FALSE(id.empty());
+
+  // Expect: 100-continue (any case): the interim answer comes first, with the correlation id.
+  ASSERT_TRUE(c.send("POST /v1/scan HTTP/1.1\r\nHost: x\r\nContent-Type: " + octet +
+                     "\r\nExpect: 100-CONTINUE\r\nX-Correlation-Id: cid-7\r\nContent-Length: 10\r\n\r\n"));
+  auto interim = c.read_response(5s);
+  ASSERT_TRUE(interim);
+  EXPECT_EQ(interim->status, 100);
+  const Headers interim_fields{{"Server", "kelto-rest/4.7.0"}, {"X-Correlation-Id", "cid-7"}};
+  EXPECT_EQ(interim->headers, interim_fields);
+  // While the body is awaited its memory file is open, named after the session.
+  EXPECT_EQ(memfd_names(d.process().pid()), std::vector<std::string>{"/memfd:" + id + " (deleted)"});
+  ASSERT_TRUE(c.send("0123456789"));
+  auto final_response = c.read_response(5s);
+  ASSERT_TRUE(final_response);
+  EXPECT_EQ(final_response->status, 500);
+  EXPECT_EQ(final_response->header("X-Correlation-Id"), "cid-7");
+  EXPECT_TRUE(d.process().wait_for_err("[" + id + "] Finished reading content 10 B", 2s));
+
+  // A chunked body is read whole; so is a body without any length (empty).
+  ASSERT_TRUE(c.send("PUT /v1/scan HTTP/1.1\r\nContent-Type: " + octet +
+                     "\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"));
+  auto chunked = c.read_response(5s);
+  ASSERT_TRUE(chunked);
+  EXPECT_EQ(chunked->status, 500);
+  ASSERT_TRUE(c.send("POST /v1/scan HTTP/1.1\r\nContent-Type: " + octet + "\r\n\r\n"));
+  auto empty = c.read_response(5s);
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->status, 500);
+  EXPECT_TRUE(d.process().wait_for_err("[" + id + "] Finished reading content 0 B", 2s));
+  // HTTP/1.0 with a body: answered, then closed.
+  ASSERT_TRUE(c.send(http_request("POST", "/v1/scan", {{"Content-Type", octet}}, "abc", "HTTP/1.0")));
+  auto old = c.read_response(5s);
+  ASSERT_TRUE(old);
+  EXPECT_EQ(old->version, "HTTP/1.0");
+  EXPECT_TRUE(c.peer_closed(5s));
+  EXPECT_TRUE(d.process().wait_for_err("[" + id + "] Connection closed.", 5s));
+
+  // A large body goes to the memory file, not into the daemon's memory.
+  auto big = d.connect();
+  const std::string chunk(1 << 20, 'x');
+  ASSERT_TRUE(big.send("POST /v1/scan HTTP/1.1\r\nContent-Type: " + octet + "\r\nContent-Length: " +
+                       std::to_string(64 * chunk.size()) + "\r\n\r\n"));
+  for (int i = 0; i < 64; ++i) ASSERT_TRUE(big.send(chunk));
+  auto r = big.read_response(10s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 500);
+  EXPECT_TRUE(d.process().wait_for_err("Finished reading content 67108864 B", 2s));
+  EXPECT_LT(vm_hwm_kib(d.process().pid()), 48 * 1024);
 }
 
 TEST(Session, ClosesAfterAnswersThatLeaveABodyUnread) {
@@ -242,6 +395,99 @@ TEST(Session, ClosesAfterAnswersThatLeaveABodyUnread) {
   ASSERT_TRUE(c.read_response());
   ASSERT_TRUE(c.send(get("/again")));
   auto r = c.read_response();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 404);
+}
+
+TEST(Session, ClosesWithoutAnswerWhenTheHeaderIsTooLarge) {
+  Daemon d;
+  ASSERT_TRUE(d.ready());
+  // Just under the limit: served.
+  auto ok = d.connect();
+  ASSERT_TRUE(ok.send("GET /fits HTTP/1.1\r\nX-Pad: " + std::string(8000, 'a') + "\r\n\r\n"));
+  auto r = ok.read_response();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 404);
+
+  auto c = d.connect();
+  const std::string id = wait_session_id(d, 1);
+  ASSERT_TRUE(c.send("GET /big HTTP/1.1\r\nX-Pad: " + std::string(9000, 'a') + "\r\n\r\n"));
+  EXPECT_TRUE(c.peer_closed(5s));
+  EXPECT_TRUE(c.pending().empty()) << c.pending();
+  EXPECT_TRUE(d.process().wait_for_err("[" + id + "] read_header: header limit exceeded", 2s))
+      << d.process().err();
+}
+
+// One slow test for every time limit: idle before the first request and between requests
+// (30 s), a body that stops arriving (recv_timeout from the configuration file), and a client
+// that stops reading while answers are written (30 s).
+TEST(Session, TimesOutIdleConnectionsStalledBodiesAndStuckWrites) {
+  TempDir dir;
+  const std::string conf = dir.write("rest.conf", "[server]\nrecv_timeout = 1\n");
+  Daemon d(with_args({"-c", conf}));
+  ASSERT_TRUE(d.ready());
+  const auto start = std::chrono::steady_clock::now();
+  std::size_t sessions = 0;
+
+  auto idle = d.connect();
+  const std::string idle_id = wait_session_id(d, sessions++);
+  auto between = d.connect();
+  const std::string between_id = wait_session_id(d, sessions++);
+  ASSERT_TRUE(between.send(get("/one")));
+  ASSERT_TRUE(between.read_response());
+
+  // The body stops after 10 of 100 bytes: cut off after recv_timeout, without an answer.
+  auto stalled = d.connect();
+  const std::string stalled_id = wait_session_id(d, sessions++);
+  ASSERT_TRUE(stalled.send("POST /v1/scan HTTP/1.1\r\nContent-Type: " + octet +
+                           "\r\nContent-Length: 100\r\n\r\n0123456789"));
+  EXPECT_TRUE(stalled.peer_closed(6s));
+  EXPECT_TRUE(stalled.pending().empty()) << stalled.pending();
+  EXPECT_TRUE(d.process().wait_for_err(
+      "[" + stalled_id + "] read: The socket was closed due to a timeout", 2s))
+      << d.process().err();
+
+  // A client that sends requests but never reads: once the socket buffers are full the write
+  // of an answer stalls.
+  auto stuck = d.connect();
+  const std::string stuck_id = wait_session_id(d, sessions++);
+  const int fd = stuck.native();
+  const int small = 4096;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  const std::string request = get("/" + std::string(7000, 'w'));
+  std::size_t sent_in_request = 0;
+  auto last_progress = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - last_progress < 1s) {
+    const ssize_t n = ::send(fd, request.data() + sent_in_request, request.size() - sent_in_request,
+                             MSG_NOSIGNAL);
+    if (n > 0) {
+      sent_in_request = (sent_in_request + static_cast<std::size_t>(n)) % request.size();
+      last_progress = std::chrono::steady_clock::now();
+    } else {
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+
+  // Everything above was well inside the 30 s; now wait for them to expire.
+  const auto remaining = 45s - (std::chrono::steady_clock::now() - start);
+  const Ms budget = std::chrono::duration_cast<Ms>(remaining);
+  EXPECT_TRUE(idle.peer_closed(budget));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 29s);
+  EXPECT_TRUE(between.peer_closed(5s));
+  for (const auto& id : {idle_id, between_id}) {
+    EXPECT_TRUE(d.process().wait_for_err(
+        "[" + id + "] read_header: The socket was closed due to a timeout", 5s))
+        << d.process().err();
+  }
+  EXPECT_TRUE(d.process().wait_for_err(
+      "[" + stuck_id + "] write: The socket was closed due to a timeout", 15s))
+      << d.process().err();
+
+  // And the daemon serves on.
+  auto fresh = d.connect();
+  ASSERT_TRUE(fresh.send(get("/alive")));
+  auto r = fresh.read_response();
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 404);
 }
