@@ -339,8 +339,15 @@ TEST(Session, ContinuesBeforeTheBodyAndStreamsBodiesIntoANamedMemoryFile) {
   ASSERT_TRUE(empty);
   EXPECT_EQ(empty->status, 500);
   EXPECT_TRUE(d.process().wait_for_err("[" + id + "] Finished reading content 0 B", 2s));
-  // HTTP/1.0 with a body: answered, then closed.
-  ASSERT_TRUE(c.send(http_request("POST", "/v1/scan", {{"Content-Type", octet}}, "abc", "HTTP/1.0")));
+  // HTTP/1.0 with a body, announced with Expect: the interim answer does not end the
+  // connection before the body; the final one does.
+  ASSERT_TRUE(c.send("POST /v1/scan HTTP/1.0\r\nContent-Type: " + octet +
+                     "\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n"));
+  auto interim_10 = c.read_response(5s);
+  ASSERT_TRUE(interim_10);
+  EXPECT_EQ(interim_10->status, 100);
+  EXPECT_EQ(interim_10->version, "HTTP/1.0");
+  ASSERT_TRUE(c.send("abc"));
   auto old = c.read_response(5s);
   ASSERT_TRUE(old);
   EXPECT_EQ(old->version, "HTTP/1.0");
