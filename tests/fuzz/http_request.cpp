@@ -1,0 +1,82 @@
+// Request heads from the network, parsed as the session parses them and handed to the request
+// handler: nothing may crash, and every answer must be one the handler is allowed to give.
+// The first byte picks the settings (server-side paths, defaults); the rest is the request.
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <string_view>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/beast/http/parser.hpp>
+
+#include "service/client_pool.hpp"
+#include "service/options.hpp"
+#include "service/request_handler.hpp"
+
+namespace http = boost::beast::http;
+
+namespace {
+
+bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+void check(const HttpResponse& res, bool& final_seen) {
+  const std::string_view body = res.body();
+  switch (res.result_int()) {
+    case 100:
+      if (final_seen || !body.empty()) std::abort();
+      return;
+    case 400:
+      if (!starts_with(body, "Bad request: ")) std::abort();
+      break;
+    case 404:
+      if (!starts_with(body, "The resource '")) std::abort();
+      break;
+    case 500:
+      if (!starts_with(body, "Internal server error: ")) std::abort();
+      break;
+    default:
+      std::abort();
+  }
+  if (res[http::field::server] != "kelto-rest/4.7.0" || res[http::field::content_type] != "text/html") std::abort();
+  if (body.empty() || body.back() != '\n') std::abort();
+  final_seen = true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  static boost::asio::io_context ioc;  // never run: engine work stays pending
+  static Options options;
+  static ClientPool pool(ioc, options);
+  options.server_side_paths = data[0] & 1;
+  options.archives = data[0] & 2;
+  options.heuristics = data[0] >> 2;
+  const RequestHandler handler{pool, options};
+
+  http::request_parser<http::file_body> parser;
+  const int fd = ::memfd_create("fuzz", MFD_CLOEXEC);
+  if (fd < 0) return 0;
+  boost::beast::file file;
+  file.native_handle(fd);
+  boost::beast::error_code ec;
+  parser.get().body().reset(std::move(file), ec);
+  parser.header_limit(8192);
+  parser.body_limit(std::numeric_limits<std::uint64_t>::max());
+  parser.eager(false);
+  parser.put(boost::asio::buffer(data + 1, size - 1), ec);
+  if (!parser.is_header_done()) return 0;
+
+  bool final_seen = false;
+  auto request = handler.handle_header(parser.get(), [&](HttpResponse&& res) { check(res, final_seen); });
+  if (request) {
+    if (final_seen) std::abort();  // a request that waits for its body has no answer yet
+    handler.handle_body(std::move(request), parser.get(), [&](HttpResponse&& res) { check(res, final_seen); });
+  }
+  return 0;
+}
