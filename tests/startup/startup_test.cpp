@@ -1,4 +1,8 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -259,6 +263,9 @@ TEST(Lifecycle, InvalidListenAddressEndsBeforeReadiness) {
     Daemon daemon(config);
     EXPECT_EQ(daemon.process().wait_exit(20s), 1) << address;
     EXPECT_FALSE(daemon.notify().recv(0ms).has_value()) << address;
+    EXPECT_NE(daemon.process().err().find("ERROR   main: Invalid listen address: " + address + "\n"),
+              std::string::npos)
+        << daemon.process().err();
   }
 }
 
@@ -504,6 +511,63 @@ TEST(Lifecycle, ExceptionInACompletionIsLoggedAndTheLoopGoesOn) {
   EXPECT_EQ(log.sink->lines,
             (std::vector<std::string>{"ERROR main: Exception in event loop: handler failed",
                                       "ERROR main: Exception in event loop: unknown exception"}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Lifecycle, PortInUseEndsWithStatusOneAndNoReadiness) {
+  // Hold a listening socket on the port; the daemon cannot bind it.
+  const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const uint16_t port = ntohs(address.sin_port);
+
+  TempDir dir;
+  NotifySocket socket;
+  Process p = Process::start({build_path("kelto-rest"), "-l", "127.0.0.1", "-p",
+                              std::to_string(port), "-c", dir.file("absent.conf")},
+                             {"NOTIFY_SOCKET=" + socket.path()}, {"WATCHDOG_USEC", "WATCHDOG_PID"});
+  EXPECT_EQ(p.wait_exit(20s), 1) << p.err();
+  EXPECT_FALSE(socket.recv(0ms).has_value());
+  ::close(holder);
+}
+
+TEST(Lifecycle, ConfigurationFileAddressAndPortWinAndOneThreadServes) {
+  TempDir dir;
+  const uint16_t file_port = kelto::test::free_tcp_port();
+  const std::string config_path =
+      dir.write("rest.conf", fmt::format("[server]\nlisten = ::1\nport = {}\nthreads = 1\n", file_port));
+  Daemon::Config config;
+  config.args = {"-c", config_path, "-t", "4"};
+  Daemon daemon(config);
+  ASSERT_TRUE(daemon.ready()) << daemon.process().err();
+
+  // Nothing on the command line's address and port; the file's IPv6 address serves.
+  kelto::test::HttpConnection v4(daemon.port());
+  EXPECT_FALSE(v4.connected());
+  const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  address.sin6_port = htons(file_port);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string request = kelto::test::http_request("GET", "/elsewhere");
+  ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(request.size()));
+  char buffer[64] = {};
+  ASSERT_GT(::recv(fd, buffer, sizeof buffer - 1, 0), 12);
+  EXPECT_EQ(std::string(buffer).substr(0, 12), "HTTP/1.1 404");
+  ::close(fd);
+  EXPECT_EQ(daemon.stop(), 0);
 }
 
 }  // namespace
