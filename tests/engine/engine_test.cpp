@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,7 @@
 #include "service/client_pool.hpp"
 #include "service/client_request.hpp"
 #include "service/options.hpp"
+#include "service/request_handler.hpp"
 #include "tests/support/fixtures.hpp"
 
 namespace kelto::test {
@@ -261,6 +263,281 @@ TEST(EngineClient, ManyConcurrentRequestsOnAFewConnectionsAllFinish) {
     EXPECT_EQ(o->error, "");
     EXPECT_EQ(o->messages.back().type(), KT_RESPONSE);
   }
+}
+
+// ---- The whole road: HTTP client, daemon, engine ----------------------------------------
+
+const std::string kVersion = "vps-e2e-1";
+
+std::string scan_post(std::string_view body, std::string_view query = "",
+                      std::vector<std::pair<std::string, std::string>> extra = {}) {
+  extra.emplace_back("Content-Type", "application/octet-stream");
+  return http_request("POST", "/v1/scan" + std::string(query), extra, body);
+}
+
+std::string result(std::string_view issues, std::string_view version = kVersion) {
+  return "{\"issues\":[" + std::string(issues) + "],\"vps_version\":\"" + std::string(version) + "\"}\n";
+}
+
+std::string server_error_body(std::string_view text) {
+  return "Internal server error: " + std::string(text) + "\n";
+}
+
+class Service {
+ public:
+  explicit Service(std::vector<std::string> args = {}, std::vector<std::string> env = {},
+                   std::vector<std::string> engine_args = {"--version", kVersion})
+      : engine(engine_args), daemon(Daemon::Config{args, env, engine.socket_path()}) {
+    if (!daemon.ready()) throw std::runtime_error("daemon not ready: " + daemon.process().err());
+  }
+
+  std::optional<HttpResponse> ask(const std::string& raw) {
+    if (!conn || !conn->connected()) conn.emplace(daemon.port());
+    if (!conn->send(raw)) return std::nullopt;
+    return conn->read_response(20s);
+  }
+
+  TestEngine engine;
+  Daemon daemon;
+  std::optional<HttpConnection> conn;
+};
+
+TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
+  TempDir dir;
+  std::string taxonomy = dir.write("taxonomy.data",
+                                   "3|sev3|Severity three|severity text\n"
+                                   "3.7|type7|Type seven|type text\n"
+                                   "4|sev4|Severity four|only severity\n");
+  Service service({}, {"KELTO_TAXONOMY_FILE=" + taxonomy});
+  struct Case {
+    std::string name;
+    std::string request;
+    int status;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"clean", scan_post("hello"), 200, result("")},
+      {"test string", scan_post("a " + kTestString + " b", "?filename=x.com"), 200,
+       result(R"({"path":["x.com"],"virus":"Test-String"})")},
+      {"test string, detections", scan_post(kTestString, "?filename=x.com&detections=1"), 200,
+       result(R"({"path":["x.com"],"detections":[{"virus":"Test-String","algo":"pattern","aux":""}]})")},
+      {"container path", scan_post(lines({"#kte record path=a|>b|>c depth=2 virus=V alert=A1"})), 200,
+       result(R"({"path":["a","b","c"],"virus":"V","alert_id":"A1"})")},
+      {"empty members kept", scan_post(lines({"#kte record path=|>b| depth=1 virus=V"})), 200,
+       result(R"({"path":["","b|"],"virus":"V"})")},
+      {"depth disagrees", scan_post(lines({"#kte record path=a|>b depth=0 virus=V"})), 500,
+       server_error_body("unexpected path a|>b depth 0")},
+      {"depth absent", scan_post(lines({"#kte record path=a|>b virus=V"})), 500,
+       server_error_body("unexpected path a|>b depth 0")},
+      {"no path", scan_post(lines({"#kte record virus=V"})), 200, result(R"({"path":[],"virus":"V"})")},
+      {"warning", scan_post(lines({"#kte record path=w depth=0 warning_id=5 warning_str=old"})), 200,
+       result(R"({"path":["w"],"warning_id":5,"warning_str":"old"})")},
+      {"alert only is no issue", scan_post(lines({"#kte record path=q depth=0 alert=A", "#kte empty-progress"})),
+       200, result("")},
+      {"detections enriched",
+       scan_post(lines({"#kte record path=f depth=0 virus=V detection=V,al,ax,3,7 detection=W,,,4,1 "
+                        "detection=Z,,,9,9"}),
+                 "?detections=true"),
+       200,
+       result(R"({"path":["f"],"detections":[)"
+              R"({"virus":"V","algo":"al","aux":"ax","type":"type7","type_full":"Type seven","desc":"type text",)"
+              R"("severity":"sev3","severity_full":"Severity three"},)"
+              R"({"virus":"W","algo":"","aux":"","severity":"sev4","severity_full":"Severity four","desc":"only severity"},)"
+              R"({"virus":"Z","algo":"","aux":""}]})")},
+      {"findings repeat", scan_post(lines({"#kte record virus=V", "#kte record virus=V"})), 200,
+       result(R"({"path":[],"virus":"V"},{"path":[],"virus":"V"})")},
+      {"skipped frames",
+       scan_post(lines({"#kte wrong-opcode", "#kte wrong-type", "#kte bad-progress", "#kte record virus=V"})), 200,
+       result(R"({"path":[],"virus":"V"})")},
+      {"split frames", scan_post(lines({"#kte split", "#kte records 2"})), 200,
+       result(R"({"path":["item0"],"virus":"Rec.0"},{"path":["item1"],"virus":"Rec.1"})")},
+      {"coalesced frames", scan_post(lines({"#kte coalesce", "#kte records 2"})), 200,
+       result(R"({"path":["item0"],"virus":"Rec.0"},{"path":["item1"],"virus":"Rec.1"})")},
+      {"no version", scan_post(lines({"#kte no-version"})), 200, result("", "")},
+      {"engine error", scan_post(lines({"#kte error 7 scan failed"})), 500, server_error_body("scan failed (7)")},
+      {"engine error empty", scan_post(lines({"#kte error-empty"})), 500, server_error_body(" (0)")},
+      {"response does not parse", scan_post(lines({"#kte bad-response"})), 500,
+       server_error_body("failed to parse payload")},
+      {"bad magic", scan_post(lines({"#kte bad-magic"})), 500, server_error_body("engine read: malformed message")},
+      {"bad envelope", scan_post(lines({"#kte bad-envelope"})), 500,
+       server_error_body("engine read: malformed message")},
+      {"frame too long", scan_post(lines({"#kte huge-frame"})), 500,
+       server_error_body("engine read: malformed message")},
+      {"engine closes", scan_post(lines({"#kte close"})), 500, server_error_body("engine read: End of file")},
+      {"after all that", scan_post("fine"), 200, result("")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto response = service.ask(c.request);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, c.status);
+    EXPECT_EQ(response->body, c.body);
+    EXPECT_EQ(response->header("Content-Type"), c.status == 200 ? "application/json" : "text/html");
+  }
+}
+
+TEST(ScanEndToEnd, ScannedBytesCorrelationIdAndServerSidePaths) {
+  TempDir dir;
+  std::string file = dir.write("sample.bin", "xx" + kTestString);
+  Service service({"-P"});
+
+  auto clean = service.ask(scan_post("12345"));
+  ASSERT_TRUE(clean);
+  EXPECT_EQ(clean->header("X-Scanned-Bytes"), "5");
+  EXPECT_EQ(clean->header("Server"), "kelto-rest/4.7.0");
+  auto empty = service.ask(scan_post(""));
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->status, 200);
+  EXPECT_EQ(empty->header("X-Scanned-Bytes"), "0");
+  auto put = service.ask(http_request("PUT", "/v1/scan", {{"Content-Type", "application/octet-stream"}},
+                                      std::string(70000, 'z')));
+  ASSERT_TRUE(put);
+  EXPECT_EQ(put->header("X-Scanned-Bytes"), "70000");
+
+  auto get = service.ask(http_request("GET", "/v1/scan?path=" + file));
+  ASSERT_TRUE(get);
+  EXPECT_EQ(get->status, 200);
+  EXPECT_EQ(get->body, result(R"({"path":[")" + file + R"("],"virus":"Test-String"})"));
+  EXPECT_FALSE(get->has_header("X-Scanned-Bytes"));
+  auto missing = service.ask(http_request("GET", "/v1/scan?path=" + dir.file("nope")));
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->status, 500);
+  EXPECT_EQ(missing->body, server_error_body(dir.file("nope") + ": No such file or directory (2)"));
+
+  // The id goes into the engine's envelope: this engine answers it back as the version.
+  auto traced = service.ask(scan_post(lines({"#kte echo-correlation"}), "", {{"X-Correlation-Id", "trace-42"}}));
+  ASSERT_TRUE(traced);
+  EXPECT_EQ(traced->body, result("", "trace-42"));
+  EXPECT_EQ(traced->header("X-Correlation-Id"), "trace-42");
+
+  Service strict;
+  auto refused = strict.ask(http_request("GET", "/v1/scan?path=" + file));
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 400);
+}
+
+TEST(ScanEndToEnd, EngineAbsentAndFullQueue) {
+  TempDir dir;
+  Daemon absent(Daemon::Config{{}, {}, dir.file("no-engine.sock")});
+  ASSERT_TRUE(absent.ready());
+  HttpConnection conn = absent.connect();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(conn.send(scan_post("x")));
+    auto response = conn.read_response(20s);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 500);
+    EXPECT_EQ(response->body, server_error_body("engine connect: No such file or directory"));
+  }
+
+  std::string conf = dir.write("rest.conf", "[engine]\nmax_queued = 0\n");
+  Service service({"-C", "1", "-c", conf});
+  // The request that starts the first connect finds no room in the queue; wait for the connect.
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  std::optional<HttpResponse> warm;
+  do {
+    warm = service.ask(scan_post("x"));
+    ASSERT_TRUE(warm);
+  } while (warm->status != 200 && std::chrono::steady_clock::now() < deadline);
+  ASSERT_EQ(warm->status, 200);
+  EXPECT_EQ(service.ask(scan_post("x"))->status, 200);
+
+  HttpConnection slow = service.daemon.connect();
+  ASSERT_TRUE(slow.send(scan_post(lines({"#kte delay 1500"}))));
+  // The slow scan holds the only connection: another request is refused at once.
+  std::optional<HttpResponse> refused;
+  do {
+    refused = service.ask(scan_post("x"));
+    ASSERT_TRUE(refused);
+  } while (refused->status == 200 && std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(refused->status, 500);
+  EXPECT_EQ(refused->body, server_error_body("full queue"));
+  auto slow_response = slow.read_response(20s);
+  ASSERT_TRUE(slow_response);
+  EXPECT_EQ(slow_response->status, 200);
+}
+
+TEST(ScanEndToEnd, AThousandScansOverThirtyTwoConnectionsLeakNoDescriptor) {
+  Service service({"-C", "4"});
+  const pid_t pid = service.daemon.process().pid();
+  auto settles_at = [&](int expected) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    int count = open_fd_count(pid);
+    while (count != expected && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+      count = open_fd_count(pid);
+    }
+    return count;
+  };
+  // The readiness notification's socket may still be open just after READY: take a steady count.
+  int at_start = open_fd_count(pid);
+  for (int same = 0; same < 100;) {
+    int now = open_fd_count(pid);
+    same = now == at_start ? same + 1 : 0;
+    at_start = now;
+  }
+  // Eight slow scans at once open all four engine connections; their HTTP connections then go.
+  {
+    std::vector<HttpConnection> warm;
+    for (int i = 0; i < 8; ++i) {
+      warm.push_back(service.daemon.connect());
+      ASSERT_TRUE(warm.back().send(scan_post(lines({"#kte delay 100"}))));
+    }
+    for (auto& c : warm) ASSERT_TRUE(c.read_response(20s));
+  }
+  const int before = settles_at(at_start + 4);
+  ASSERT_EQ(before, at_start + 4);
+  constexpr int kConnections = 32;
+  constexpr int kScans = 1000;
+  std::atomic<int> next{0}, ok{0}, infected{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kConnections; ++c) {
+    clients.emplace_back([&] {
+      HttpConnection conn = service.daemon.connect();
+      for (int i = next++; i < kScans; i = next++) {
+        std::string body = i % 7 == 0 ? "data " + kTestString : "data " + std::to_string(i);
+        if (!conn.send(scan_post(body))) return;
+        auto response = conn.read_response(30s);
+        if (!response || response->status != 200 ||
+            response->header("X-Scanned-Bytes") != std::to_string(body.size())) {
+          return;
+        }
+        ++ok;
+        if (response->body.find("Test-String") != std::string::npos) ++infected;
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(ok.load(), kScans);
+  EXPECT_EQ(infected.load(), (kScans + 6) / 7);
+  // Once the clients are gone the daemon holds what it held before the run.
+  EXPECT_EQ(settles_at(before), before);
+  EXPECT_EQ(service.daemon.stop(), 0);
+}
+
+// A request sent again after a time-out or a broken pipe must not list a finding twice.
+TEST(ScanResult, ARetriedRequestForgetsTheFindingsOfTheFailedAttempt) {
+  std::optional<std::string> body;
+  ScanRequestPayload payload;
+  auto request = forward_scanner_request(payload, 11, ReplyCallback([&](::HttpResponse&& r) { body = r.body(); }));
+  ASSERT_TRUE(request);
+  ASSERT_TRUE(request->on_retry);
+  auto progress = [](std::string virus) {
+    KtMsgBase envelope;
+    envelope.set_type(KT_PROGRESS);
+    envelope.set_opcode(KT_REQ_ENGINE_SCAN);
+    KtEngineScanProgress p;
+    p.mutable_record()->set_virus(virus);
+    ktu::msg_wire::msg_store_payload(envelope, p);
+    return envelope;
+  };
+  EXPECT_FALSE(request->on_message(progress("First")));
+  request->on_retry();
+  EXPECT_FALSE(request->on_message(progress("Again")));
+  KtMsgBase final_envelope;
+  final_envelope.set_type(KT_RESPONSE);
+  final_envelope.set_opcode(KT_REQ_ENGINE_SCAN);
+  EXPECT_TRUE(request->on_message(std::move(final_envelope)));
+  EXPECT_EQ(body, result(R"({"path":[],"virus":"Again"})", ""));
 }
 
 }  // namespace

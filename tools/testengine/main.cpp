@@ -229,6 +229,7 @@ After answer(int fd, const KtMsgBase& request, kte::Plan& plan) {
         return After::CLOSE;
     }
   }
+  if (plan.echo_correlation) plan.version = request.correlation_id();
   KtMsgBase final_env;
   switch (plan.final) {
     case kte::Final::RESULT:

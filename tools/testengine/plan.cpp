@@ -183,6 +183,8 @@ void apply_directive(const std::string& line, Plan& plan) {
     plan.final = Final::NO_VERSION;
   } else if (cmd == "version") {
     plan.version = arg(1);
+  } else if (cmd == "echo-correlation") {
+    plan.echo_correlation = true;
   } else if (cmd == "bad-progress") {
     plan.steps.push_back({StepKind::BAD_PROGRESS, {}, 0});
   } else if (cmd == "wrong-opcode") {

@@ -15,6 +15,7 @@
 //   #kte bad-progress             progress message whose payload does not parse
 //   #kte no-version               final response without scan_result
 //   #kte version TEXT             definitions version of the final response
+//   #kte echo-correlation         the request's correlation id as the definitions version
 //   #kte wrong-opcode             a progress frame of another opcode (to be skipped)
 //   #kte wrong-type               a frame of the message type KT_MESSAGE (to be skipped)
 //   #kte bad-magic                a frame with a wrong magic, then nothing more for the request
@@ -72,6 +73,7 @@ struct Plan {
   std::string version;
   bool split = false;
   bool coalesce = false;
+  bool echo_correlation = false;
   uint64_t scanned = 0;  // bytes read
 };
 
