@@ -416,6 +416,20 @@ TEST(ScanEndToEnd, ScannedBytesCorrelationIdAndServerSidePaths) {
   EXPECT_EQ(refused->status, 400);
 }
 
+TEST(ScanEndToEnd, ARequestMeetingAClosedEngineConnectionIsSentAgain) {
+  Service service({"-C", "1"});
+  auto first = service.ask(scan_post(lines({"#kte close-after"})));
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->status, 200);
+  ASSERT_TRUE(service.engine.process().wait_for_err("connection closed as asked", 20s));
+  // The idle connection's peer is gone: the write meets a broken pipe and the request is
+  // given back, reconnects and succeeds.
+  auto second = service.ask(scan_post("again"));
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->status, 200);
+  EXPECT_EQ(second->body, result(""));
+}
+
 TEST(ScanEndToEnd, EngineAbsentAndFullQueue) {
   TempDir dir;
   Daemon absent(Daemon::Config{{}, {}, dir.file("no-engine.sock")});

@@ -161,7 +161,7 @@ KtMsgBase result_response(const KtMsgBase& request, const std::string* version) 
   return env;
 }
 
-enum class After { NEXT, CLOSE };
+enum class After { NEXT, CLOSE, CLOSE_AS_ASKED };
 
 // Blocks until the peer closes the connection.
 void wait_for_close(int fd) {
@@ -251,7 +251,7 @@ After answer(int fd, const KtMsgBase& request, kte::Plan& plan) {
       break;
   }
   if (!out.send(frame_of(final_env)) || !out.flush()) return After::CLOSE;
-  return After::NEXT;
+  return plan.close_after ? After::CLOSE_AS_ASKED : After::NEXT;
 }
 
 After handle(int fd, const KtMsgBase& request, int data_fd) {
@@ -319,6 +319,11 @@ void serve(int fd) {
     }
     After after = handle(fd, request, data_fd);
     if (data_fd >= 0) close(data_fd);
+    if (after == After::CLOSE_AS_ASKED) {
+      close(fd);
+      fprintf(stderr, "kelto-testengine: connection closed as asked\n");
+      return;
+    }
     if (after == After::CLOSE) break;
   }
   close(fd);

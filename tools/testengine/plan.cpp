@@ -203,6 +203,8 @@ void apply_directive(const std::string& line, Plan& plan) {
     plan.coalesce = true;
   } else if (cmd == "delay") {
     plan.steps.push_back({StepKind::DELAY, {}, to_number(arg(1))});
+  } else if (cmd == "close-after") {
+    plan.close_after = true;
   } else if (cmd == "close") {
     plan.steps.push_back({StepKind::CLOSE, {}, 0});
   } else if (cmd == "hang") {

@@ -25,6 +25,7 @@
 //   #kte coalesce                 the whole answer goes out in one write
 //   #kte delay MS                 wait MS milliseconds before the final response
 //   #kte close                    close the connection instead of answering
+//   #kte close-after              answer, then close the connection
 //   #kte hang                     never answer (until the peer closes)
 //
 // Steps are carried out in the order in which they appear in the data.
@@ -74,6 +75,7 @@ struct Plan {
   bool split = false;
   bool coalesce = false;
   bool echo_correlation = false;
+  bool close_after = false;
   uint64_t scanned = 0;  // bytes read
 };
 
