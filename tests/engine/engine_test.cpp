@@ -430,6 +430,19 @@ TEST(ScanEndToEnd, ARequestMeetingAClosedEngineConnectionIsSentAgain) {
   EXPECT_EQ(second->body, result(""));
 }
 
+TEST(ScanEndToEnd, StopsCleanlyWithAScanInFlightAndOthersQueued) {
+  Service service({"-C", "1"});
+  std::vector<HttpConnection> waiting;
+  for (int i = 0; i < 3; ++i) {
+    waiting.push_back(service.daemon.connect());
+    ASSERT_TRUE(waiting.back().send(scan_post(lines({"#kte hang"}))));
+  }
+  ASSERT_TRUE(service.engine.process().wait_for_err("hanging as asked", 20s));
+  // The one in flight and the two queued are dropped without an answer, and nothing leaks.
+  EXPECT_EQ(service.daemon.stop(), 0);
+  for (auto& c : waiting) EXPECT_TRUE(c.peer_closed(10s));
+}
+
 TEST(ScanEndToEnd, EngineAbsentAndFullQueue) {
   TempDir dir;
   Daemon absent(Daemon::Config{{}, {}, dir.file("no-engine.sock")});

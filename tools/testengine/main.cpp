@@ -225,6 +225,7 @@ After answer(int fd, const KtMsgBase& request, kte::Plan& plan) {
         return After::CLOSE;
       case kte::StepKind::HANG:
         out.flush();
+        fprintf(stderr, "kelto-testengine: hanging as asked\n");
         wait_for_close(fd);
         return After::CLOSE;
     }
