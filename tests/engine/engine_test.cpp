@@ -199,6 +199,11 @@ TEST(EngineClient, EveryRequestIsAnsweredWhenTheEngineIsAbsent) {
     ASSERT_TRUE(o->wait());
     EXPECT_EQ(o->error, "engine connect: No such file or directory");
   }
+  // A path that does not fit a socket address fails the same way.
+  Client too_long(dir.path() + "/" + std::string(120, 'p'), 1, 4);
+  auto o = too_long.submit("x");
+  ASSERT_TRUE(o->wait());
+  EXPECT_EQ(o->error, "engine connect: File name too long");
 }
 
 TEST(EngineClient, AFullQueueRefusesAtOnceWhileTheOnlyConnectionIsBusy) {
