@@ -85,6 +85,15 @@ int receive_descriptor(int sock) {
   cmsghdr* c = CMSG_FIRSTHDR(&msg);
   if (c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS ||
       c->cmsg_len != CMSG_LEN(sizeof(int))) {
+    // Whatever descriptors did come along are not kept.
+    if (c != nullptr && c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+      size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (size_t i = 0; i < count; ++i) {
+        int extra;
+        memcpy(&extra, CMSG_DATA(c) + i * sizeof(int), sizeof(extra));
+        close(extra);
+      }
+    }
     errno = ENOENT;
     return -1;
   }
