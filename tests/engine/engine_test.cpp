@@ -5,9 +5,13 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -489,34 +493,61 @@ TEST(ScanEndToEnd, EngineAbsentAndFullQueue) {
   }
 }
 
+// What a process holds open, by kind: leaked requests would keep body files (memory files)
+// and HTTP connections (TCP sockets) open.
+struct FdCensus {
+  int memfd = 0, tcp = 0, unix_stream = 0, other = 0;
+};
+
+std::set<std::string> socket_inodes(pid_t pid, const std::string& table, int inode_column,
+                                    const std::string& type_filter = "") {
+  std::set<std::string> inodes;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/net/" + table);
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::vector<std::string> f;
+    for (std::string w; fields >> w;) f.push_back(w);
+    if (static_cast<int>(f.size()) <= inode_column) continue;
+    if (!type_filter.empty() && f[4] != type_filter) continue;
+    inodes.insert(f[inode_column]);
+  }
+  return inodes;
+}
+
+FdCensus census(pid_t pid) {
+  auto tcp = socket_inodes(pid, "tcp", 9);
+  auto tcp6 = socket_inodes(pid, "tcp6", 9);
+  tcp.insert(tcp6.begin(), tcp6.end());
+  auto unix_stream = socket_inodes(pid, "unix", 6, "0001");
+  FdCensus c;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::error_code ec;
+    std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+    if (target.rfind("/memfd:", 0) == 0) {
+      ++c.memfd;
+    } else if (target.rfind("socket:[", 0) == 0) {
+      std::string inode = target.substr(8, target.size() - 9);
+      if (tcp.count(inode)) ++c.tcp;
+      else if (unix_stream.count(inode)) ++c.unix_stream;
+      // Datagram sockets (the log's) come and go on their own.
+    } else {
+      ++c.other;
+    }
+  }
+  return c;
+}
+
 TEST(ScanEndToEnd, AThousandScansOverThirtyTwoConnectionsLeakNoDescriptor) {
   Service service({"-C", "4"});
   const pid_t pid = service.daemon.process().pid();
-  auto settles_at = [&](int expected) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    int count = open_fd_count(pid);
-    while (count != expected && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::yield();
-      count = open_fd_count(pid);
-    }
-    return count;
-  };
-  // Eight slow scans at once open all four engine connections; their HTTP connections then go.
-  {
-    std::vector<HttpConnection> warm;
-    for (int i = 0; i < 8; ++i) {
-      warm.push_back(service.daemon.connect());
-      ASSERT_TRUE(warm.back().send(scan_post(lines({"#kte delay 100"}))));
-    }
-    for (auto& c : warm) ASSERT_TRUE(c.read_response(20s));
-  }
-  // Closed connections and the log's own socket settle within moments: take a steady count.
-  int before = open_fd_count(pid);
-  for (int same = 0; same < 300;) {
-    int now = open_fd_count(pid);
-    same = now == before ? same + 1 : 0;
-    before = now;
-  }
+  // At rest the daemon holds its listener, no body file, no engine connection.
+  const FdCensus before = census(pid);
+  ASSERT_EQ(before.memfd, 0);
+  ASSERT_EQ(before.tcp, 1);
+  ASSERT_EQ(before.unix_stream, 0);
   constexpr int kConnections = 32;
   constexpr int kScans = 1000;
   std::atomic<int> next{0}, ok{0}, infected{0};
@@ -540,8 +571,20 @@ TEST(ScanEndToEnd, AThousandScansOverThirtyTwoConnectionsLeakNoDescriptor) {
   for (auto& t : clients) t.join();
   EXPECT_EQ(ok.load(), kScans);
   EXPECT_EQ(infected.load(), (kScans + 6) / 7);
-  // Once the clients are gone the daemon holds what it held before the run.
-  EXPECT_EQ(settles_at(before), before);
+  // Once the clients have gone the daemon holds what it held before, plus its engine connections.
+  auto settled = [&](const FdCensus& c) {
+    return c.memfd == 0 && c.tcp == 1 && c.unix_stream <= 4 && c.other == before.other;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  FdCensus after = census(pid);
+  while (!settled(after) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+    after = census(pid);
+  }
+  EXPECT_EQ(after.memfd, 0);
+  EXPECT_EQ(after.tcp, 1);
+  EXPECT_LE(after.unix_stream, 4);
+  EXPECT_EQ(after.other, before.other);
   EXPECT_EQ(service.daemon.stop(), 0);
 }
 
