@@ -23,9 +23,10 @@ free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 wait_port() { for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
 
 work=$(mktemp -d)
-kelto_pid="" nginx_pid=""
+kelto_pid="" nginx_pid="" engine_pid=""
 cleanup() {
   [ -n "$kelto_pid" ] && kill "$kelto_pid" 2>/dev/null || true
+  [ -n "$engine_pid" ] && kill "$engine_pid" 2>/dev/null || true
   [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true
   rm -rf "$work"
 }
@@ -34,8 +35,13 @@ trap cleanup EXIT
 kport=$(free_port)
 nport=$(free_port)
 printf '[server]\n' >"$work/rest.conf"
+# The stand-in engine in null mode answers at once without reading the body: the 1 GiB body
+# below travels the whole road (memory file, descriptor passed, 200) at the HTTP layer's cost.
+"$build/kelto-testengine" --socket "$work/engine.sock" --null >/dev/null 2>&1 &
+engine_pid=$!
+for _ in $(seq 100); do [ -S "$work/engine.sock" ] && break; sleep 0.1; done
 # -s: per-request INFO lines off, as an operator would run a loaded daemon.
-"$build/kelto-rest" -l 127.0.0.1 -p "$kport" -t 8 -s -c "$work/rest.conf" 2>"$work/kelto.err" &
+KELTO_ENGINE_SOCKET="$work/engine.sock" "$build/kelto-rest" -l 127.0.0.1 -p "$kport" -t 8 -s -c "$work/rest.conf" 2>"$work/kelto.err" &
 kelto_pid=$!
 
 mkdir -p "$work/nginx"
@@ -85,7 +91,8 @@ done
 hwm() { awk '/VmHWM/ {print $2}' "/proc/$kelto_pid/status"; }
 before=$(hwm)
 status=$(head -c 1073741824 /dev/zero |
-  curl -s -o /dev/null -w '%{http_code}' -T - -H 'Content-Type: application/octet-stream' \
-    "http://127.0.0.1:$kport/v1/scan")
+  curl -s -o /dev/null -D "$work/headers" -w '%{http_code} in %{time_total}s' -T - \
+    -H 'Content-Type: application/octet-stream' "http://127.0.0.1:$kport/v1/scan")
+status="$status, $(grep -i '^X-Scanned-Bytes' "$work/headers" | tr -d '\r')"
 after=$(hwm)
 echo "1 GiB PUT answered $status; VmHWM before ${before} KiB, after ${after} KiB, rise $(( (after - before) / 1024 )) MiB ($(( after - before )) KiB)"
