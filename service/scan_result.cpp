@@ -8,6 +8,7 @@
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/serialize.hpp>
+#include <boost/json/string.hpp>
 
 #include "ktu/log/log.hpp"
 #include "ktu/taxonomy/taxonomy.hpp"
@@ -39,6 +40,51 @@ class CorrelationScope {
   CorrelationScope& operator=(const CorrelationScope&) = delete;
 };
 
+// Length of the valid UTF-8 sequence at the start of `s`, or 0 when it is not one.
+std::size_t utf8_sequence(std::string_view s) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char c = byte(0);
+  if (c < 0x80) return 1;
+  std::size_t n;
+  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (s.size() < n || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < n; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return n;
+}
+
+// JSON text must be UTF-8: names from the engine (archive members in a legacy encoding, say)
+// keep every valid sequence, and each byte that cannot start one becomes U+FFFD.
+boost::json::string json_text(std::string_view s) {
+  boost::json::string out;
+  out.reserve(s.size());
+  while (!s.empty()) {
+    std::size_t n = utf8_sequence(s);
+    if (n == 0) {
+      out.append("\xEF\xBF\xBD");
+      n = 1;
+    } else {
+      out.append(s.substr(0, n));
+    }
+    s.remove_prefix(n);
+  }
+  return out;
+}
+
 bool is_issue(KtScanRecord const& record) {
   return record.has_virus() || record.has_warning_id() || record.has_warning_str();
 }
@@ -49,7 +95,7 @@ boost::json::array path_members(std::string_view path) {
   constexpr std::string_view separator = "|>";
   for (;;) {
     std::size_t at = path.find(separator);
-    members.emplace_back(path.substr(0, at));
+    members.emplace_back(json_text(path.substr(0, at)));
     if (at == std::string_view::npos) break;
     path.remove_prefix(at + separator.size());
   }
@@ -58,9 +104,9 @@ boost::json::array path_members(std::string_view path) {
 
 boost::json::object detection_object(KtScanRecord_VirusInfo const& info) {
   boost::json::object object;
-  object["virus"] = info.virus();
-  object["algo"] = info.algo();
-  object["aux"] = info.aux();
+  object["virus"] = json_text(info.virus());
+  object["algo"] = json_text(info.algo());
+  object["aux"] = json_text(info.aux());
   taxonomy().fill(object, info.severity_id(), info.type_id());
   return object;
 }
@@ -95,20 +141,20 @@ std::optional<std::string> build_scan_result(std::vector<KtScanRecord> const& re
       }
     }
     issue["path"] = std::move(path);
-    if (!detections && record.has_virus()) issue["virus"] = record.virus();
-    if (record.has_alert_id()) issue["alert_id"] = record.alert_id();
+    if (!detections && record.has_virus()) issue["virus"] = json_text(record.virus());
+    if (record.has_alert_id()) issue["alert_id"] = json_text(record.alert_id());
     if (detections) {
       boost::json::array list;
       for (auto const& info : record.detections()) list.emplace_back(detection_object(info));
       issue["detections"] = std::move(list);
     }
     if (record.has_warning_id()) issue["warning_id"] = std::uint64_t{record.warning_id()};
-    if (record.has_warning_str()) issue["warning_str"] = record.warning_str();
+    if (record.has_warning_str()) issue["warning_str"] = json_text(record.warning_str());
     issues.emplace_back(std::move(issue));
   }
   boost::json::object result;
   result["issues"] = std::move(issues);
-  result["vps_version"] = response.scan_result().version_info().version();
+  result["vps_version"] = json_text(response.scan_result().version_info().version());
   std::string text = boost::json::serialize(result);
   text.push_back('\n');
   return text;

@@ -338,6 +338,8 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
        server_error_body("unexpected path a|>b depth 0")},
       {"depth absent", scan_post(lines({"#kte record path=a|>b virus=V"})), 500,
        server_error_body("unexpected path a|>b depth 0")},
+      {"names not in UTF-8", scan_post(lines({"#kte record path=caf\xc3\xa9|>x\xff\xc3y depth=1 virus=\xe9t\xe9"})),
+       200, result("{\"path\":[\"caf\xc3\xa9\",\"x\xef\xbf\xbd\xef\xbf\xbdy\"],\"virus\":\"\xef\xbf\xbdt\xef\xbf\xbd\"}")},
       {"no path", scan_post(lines({"#kte record virus=V"})), 200, result(R"({"path":[],"virus":"V"})")},
       {"warning", scan_post(lines({"#kte record path=w depth=0 warning_id=5 warning_str=old"})), 200,
        result(R"({"path":["w"],"warning_id":5,"warning_str":"old"})")},
