@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -568,6 +569,43 @@ TEST(Lifecycle, ConfigurationFileAddressAndPortWinAndOneThreadServes) {
   EXPECT_EQ(std::string(buffer).substr(0, 12), "HTTP/1.1 404");
   ::close(fd);
   EXPECT_EQ(daemon.stop(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Lifecycle, StopWithRequestsInFlightAndASecondSignal) {
+  // Requests whose bodies are still arriving: the stop does not wait for them, and they get
+  // no response.
+  TempDir dir;
+  Daemon::Config config;
+  config.args = {"-c", dir.file("absent.conf"), "-t", "3"};
+  Daemon daemon(config);
+  ASSERT_TRUE(daemon.ready());
+  std::vector<kelto::test::HttpConnection> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(daemon.connect());
+    ASSERT_TRUE(clients.back().send(
+        "POST /v1/scan HTTP/1.1\r\nHost: x\r\nContent-Type: application/octet-stream\r\n"
+        "Content-Length: 100000\r\n\r\npartial body"));
+  }
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (lines_with(daemon.process().err(), "Header: POST").size() < 3) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << daemon.process().err();
+    std::this_thread::sleep_for(10ms);  // polling the captured log, as the fixtures do
+  }
+  daemon.process().signal(SIGTERM);
+  ASSERT_TRUE(daemon.process().wait_for_err("Quit (signal 15)", 20s));
+  // Only the first signal is handled.
+  daemon.process().signal(SIGINT);
+  EXPECT_EQ(daemon.process().wait_exit(20s), 0);
+  const std::string err = daemon.process().err();
+  EXPECT_EQ(lines_with(err, "Quit (signal").size(), 1u) << err;
+  for (auto& client : clients) {
+    EXPECT_TRUE(client.peer_closed(10s));
+    EXPECT_TRUE(client.pending().empty()) << client.pending();
+  }
 }
 
 }  // namespace
