@@ -1,5 +1,7 @@
 // kelto-rest: start-up, the event loop on its threads, systemd readiness and watchdog,
 // and the stop on SIGINT or SIGTERM.
+#include <pthread.h>
+#include <signal.h>
 #include <systemd/sd-daemon.h>
 
 #include <chrono>
@@ -127,5 +129,13 @@ int main(int argc, char** argv) {
   }
   run_event_loop(ioc);
   for (auto& worker : workers) worker.join();
+  // Destroying the signal set restores the default actions; a further SIGINT or SIGTERM
+  // during the teardown would then kill the process instead of letting it return 0. Only
+  // this thread is left, so blocking them here keeps any such signal pending until exit.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   return 0;
 }
