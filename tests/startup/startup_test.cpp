@@ -5,6 +5,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <thread>
 #include <string>
@@ -489,11 +493,41 @@ TEST(Packaging, SampleConfigurationHoldsEveryDefault) {
   EXPECT_EQ(options.detections, defaults.detections);
   EXPECT_EQ(log.sink->lines.size(), 1u) << fmt::format("{}", fmt::join(log.sink->lines, "\n"));
 
-  const std::string unit =
-      kelto::test::read_file(kelto::test::source_path("packaging/kelto-rest.service"));
-  EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
-  EXPECT_NE(unit.find("\nWatchdogSec="), std::string::npos);
-  EXPECT_NE(unit.find("\nExecStart=@CMAKE_INSTALL_FULL_SBINDIR@/kelto-rest"), std::string::npos);
+}
+
+TEST(Packaging, InstalledUnitStartsTheInstalledBinaryWithTheInstalledConfiguration) {
+  // What an operator gets from an install: the unit names the binary and the configuration
+  // where they were put, and installing again keeps an edited configuration.
+  TempDir stage;
+  const std::string install =
+      fmt::format("DESTDIR={} cmake --install {} >/dev/null", stage.path(), KELTO_BUILD_DIR);
+  ASSERT_EQ(std::system(install.c_str()), 0);
+  std::string unit_path;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(stage.path())) {
+    if (entry.path().filename() == "kelto-rest.service") unit_path = entry.path().string();
+  }
+  ASSERT_FALSE(unit_path.empty());
+  const std::string unit = kelto::test::read_file(unit_path);
+  EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nWatchdogSec="), std::string::npos) << unit;
+  const auto exec = unit.find("\nExecStart=");
+  ASSERT_NE(exec, std::string::npos) << unit;
+  std::istringstream command(unit.substr(exec + 11, unit.find('\n', exec + 1) - exec - 11));
+  std::string binary, option, config;
+  command >> binary >> option >> config;
+  EXPECT_TRUE(std::filesystem::exists(stage.path() + binary)) << binary;
+  EXPECT_EQ(option, "-c");
+  ASSERT_TRUE(std::filesystem::exists(stage.path() + config)) << config;
+  EXPECT_EQ(kelto::test::read_file(stage.path() + config),
+            kelto::test::read_file(kelto::test::source_path("packaging/rest.conf")));
+
+  {
+    std::ofstream edit(stage.path() + config, std::ios::app);
+    edit << "[server]\nport = 9000\n";
+  }
+  ASSERT_EQ(std::system(install.c_str()), 0);
+  EXPECT_NE(kelto::test::read_file(stage.path() + config).find("port = 9000\n"),
+            std::string::npos);
 }
 
 }  // namespace
