@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -16,7 +17,9 @@
 
 #include "ktu/log/async_sink.hpp"
 #include "ktu/log/formatter.hpp"
+#include "ktu/log/log_config.hpp"
 #include "ktu/log/sinks.hpp"
+#include "tests/support/fixtures.hpp"
 
 namespace ktu::log {
 namespace {
@@ -609,6 +612,101 @@ TEST(LogIdiom, StatementReachesPlainSink) {
   global.add_sink(throwing, Level::INFO);
   KTU_LOG(INFO, "main", "thrown away");
   global.remove_sink(throwing);
+}
+
+}  // namespace
+}  // namespace ktu::log
+
+namespace ktu::log {
+namespace {
+
+// What parse_log_config printed on standard error; the process-wide JSON formatter is put
+// back as it was afterwards.
+class LogConfigFile : public ::testing::Test {
+ protected:
+  void SetUp() override { saved = *get_json_formatter(); }
+  void TearDown() override { *get_json_formatter() = saved; }
+
+  std::string write(const std::string& name, const std::string& text) {
+    return temp.write(name, text);
+  }
+
+  std::string run(const std::string& path, bool report_missing) {
+    const std::string capture = dir + "/stderr";
+    std::fflush(stderr);
+    const int saved_fd = ::dup(2);
+    const int fd = ::open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(fd, 2);
+    ::close(fd);
+    parse_log_config(path.c_str(), report_missing);
+    std::fflush(stderr);
+    ::dup2(saved_fd, 2);
+    ::close(saved_fd);
+    std::ifstream in(capture);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  JsonFormatter saved;
+  kelto::test::TempDir temp;
+  std::string dir = temp.path();
+};
+
+TEST_F(LogConfigFile, EveryKeyUnknownKeysAndSyntaxErrors) {
+  const std::string path = write("log.conf",
+                                 "top = 1\n"
+                                 "[json_log]\n"
+                                 "timestamp_format = {2}\n"
+                                 "timestamp_key = ts\n"
+                                 "process_id_key = pid\n"
+                                 "thread_id_key = tid\n"
+                                 "level_key = 5\n"
+                                 "correlation_id_key = \"c\\\"id\"\n"
+                                 "component_key = comp\n"
+                                 "message_key = first\n"
+                                 "[json_log\n"
+                                 "message_key = msg\n"
+                                 "Level_Key = x\n"
+                                 "[JSON_LOG]\n"
+                                 "level_key = y\n");
+  EXPECT_EQ(run(path, true),
+            path + ": Unknown config option: [] top = 1\n"
+            "Error parsing config: " + path +
+                ":11:10: parse error matching tao::pegtl::ascii::one<']'>\n[json_log\n         ^\n"
+            "Error parsing config: " + path +
+                ":11:1: invalid line, expected '[section]' or 'key=value' or a comment\n"
+                "[json_log\n^\n" +
+            path + ": Unknown config option: [json_log] Level_Key = x\n" +
+            path + ": Unknown config option: [JSON_LOG] level_key = y\n");
+  const auto f = get_json_formatter();
+  EXPECT_EQ(f->time_format, "{2}");
+  EXPECT_EQ(f->timestamp_key, "ts");
+  EXPECT_EQ(f->process_id_key, "pid");
+  EXPECT_EQ(f->thread_id_key, "tid");
+  EXPECT_EQ(f->level_key, "5");
+  EXPECT_EQ(f->correlation_id_key, "c\\\"id");
+  EXPECT_EQ(f->component_key, "comp");
+  EXPECT_EQ(f->message_key, "msg");
+}
+
+TEST_F(LogConfigFile, MissingEmptyAndCommentOnlyFilesChangeNothing) {
+  const std::string missing = dir + "/absent.conf";
+  const struct {
+    std::string path;
+    bool report_missing;
+    std::string printed;
+  } cases[] = {
+      {missing, false, ""},
+      {missing, true, "Could not read config file: " + missing + "\n"},
+      {write("empty.conf", ""), true, ""},
+      {write("comments.conf", "# nothing\n; here\n\n[json_log]\n"), true, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(run(c.path, c.report_missing), c.printed) << c.path;
+    const auto f = get_json_formatter();
+    EXPECT_EQ(f->time_format, saved.time_format);
+    EXPECT_EQ(f->level_key, saved.level_key);
+    EXPECT_EQ(f->message_key, saved.message_key);
+  }
 }
 
 }  // namespace
