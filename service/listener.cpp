@@ -1,5 +1,8 @@
 #include "service/listener.hpp"
 
+#include <chrono>
+
+#include <boost/asio/error.hpp>
 #include <boost/asio/socket_base.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 
@@ -11,6 +14,10 @@ using tcp = net::ip::tcp;
 
 namespace {
 
+// After a failed accept: out of descriptors or memory, accepting again at once would fail again
+// at once, spinning a thread and flooding the log until a connection ends.
+constexpr auto accept_pause_time = std::chrono::milliseconds(100);
+
 void fail(boost::system::error_code ec, const char* what) {
   KTU_LOG(ERROR, "Listener", "{}: {}", what, ec.message());
 }
@@ -19,7 +26,11 @@ void fail(boost::system::error_code ec, const char* what) {
 
 Listener::Listener(net::io_context& ioc_, const tcp::endpoint& endpoint, RequestHandler& handler_,
                    const Options& options_)
-    : ioc(ioc_), acceptor(net::make_strand(ioc_)), handler(handler_), options(options_) {
+    : ioc(ioc_),
+      acceptor(net::make_strand(ioc_)),
+      accept_pause(acceptor.get_executor()),
+      handler(handler_),
+      options(options_) {
   boost::system::error_code ec;
   const auto failed = [&](const char* what) {
     if (!ec) return false;
@@ -56,11 +67,25 @@ void Listener::do_accept() {
 }
 
 void Listener::on_accept(boost::system::error_code ec, tcp::socket socket) {
-  if (ec) {
+  if (ec == net::error::connection_aborted) {
+    // That one connection is gone; the next may be waiting already.
     fail(ec, "accept");
-  } else {
-    std::make_shared<Session>(std::move(socket), handler, options)->run();
+    do_accept();
+    return;
   }
-  // An accept error (out of descriptors, an aborted connection) is never fatal.
+  if (ec) {
+    // Never fatal, but the next accept waits for a connection to end and free its descriptors.
+    fail(ec, "accept");
+    accept_pause.expires_after(accept_pause_time);
+    accept_pause.async_wait(
+        boost::beast::bind_front_handler(&Listener::on_accept_pause, shared_from_this()));
+    return;
+  }
+  std::make_shared<Session>(std::move(socket), handler, options)->run();
+  do_accept();
+}
+
+void Listener::on_accept_pause(boost::system::error_code) {
+  // The timer is never cancelled: whatever its outcome, accepting goes on.
   do_accept();
 }

@@ -5,6 +5,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 
 #include "service/options.hpp"
@@ -23,9 +24,11 @@ class Listener : public std::enable_shared_from_this<Listener> {
  private:
   void do_accept();
   void on_accept(boost::system::error_code ec, boost::asio::ip::tcp::socket socket);
+  void on_accept_pause(boost::system::error_code ec);
 
   boost::asio::io_context& ioc;
   boost::asio::ip::tcp::acceptor acceptor;
+  boost::asio::steady_timer accept_pause;  // on the acceptor's strand
   RequestHandler& handler;
   const Options& options;
 };

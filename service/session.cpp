@@ -63,12 +63,14 @@ void Session::run() {
 
 void Session::do_read_header() {
   KTU_LOG(DEBUG, "Session", "[{}] Awaiting next request...", id);
+  // The previous request's memory file goes with its parser, before the next one is made: a
+  // session never needs a third descriptor, even when the process is at its descriptor limit.
+  parser.reset();
   const int fd = rest_memfd_create(id);
   if (fd < 0) {
     do_close();
     return;
   }
-  parser.reset();  // the previous request's memory file goes with its parser
   parser.emplace();
   beast::error_code ec;
   beast::file body_file;

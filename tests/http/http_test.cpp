@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <random>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,7 +88,87 @@ std::string read_until_quiet(int fd, Ms quiet) {
   return out;
 }
 
+std::set<int> open_descriptors(pid_t pid) {
+  std::set<int> fds;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    fds.insert(std::stoi(entry.path().filename().string()));
+  }
+  return fds;
+}
+
+// The descriptor limit that leaves exactly `free` numbers for new descriptors.
+rlim_t limit_leaving(const std::set<int>& open, std::size_t free) {
+  int limit = 0;
+  for (std::size_t left = free; left > 0; ++limit) {
+    if (!open.contains(limit)) --left;
+  }
+  return static_cast<rlim_t>(limit);
+}
+
+std::size_t occurrences(const std::string& text, std::string_view needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
 }  // namespace
+
+TEST(Listener, WaitsAfterRunningOutOfDescriptorsAndServesOnOnceOneIsFree) {
+  // One thread, so no other step opens a descriptor while the count below is taken.
+  Daemon d(with_args({"-t", "1"}));
+  ASSERT_TRUE(d.ready());
+  const pid_t pid = d.process().pid();
+  {
+    // Once a request has been served the start-up's passing descriptors (the readiness
+    // notification's socket) are closed; the closed session's memory file goes with it.
+    auto first = d.connect();
+    ASSERT_TRUE(first.send(get("/first")));
+    ASSERT_TRUE(first.read_response());
+  }
+  for (int i = 0; i < 500 && !memfd_names(pid).empty(); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(memfd_names(pid).empty());
+  const std::set<int> before = open_descriptors(pid);
+  // A session awaiting its request holds two descriptors: its socket and its memory file.
+  constexpr std::size_t held = 6;
+  rlimit old_limit{};
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &old_limit), 0);
+  rlimit limit = old_limit;
+  limit.rlim_cur = limit_leaving(before, 2 * held);
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
+
+  std::vector<HttpConnection> conns;
+  for (std::size_t i = 0; i < held; ++i) conns.push_back(d.connect());
+  const std::size_t full = before.size() + 2 * held;
+  for (int i = 0; i < 500 && open_descriptors(pid).size() < full; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(open_descriptors(pid).size(), full);
+
+  // The kernel completes one more connection; the daemon cannot take it yet.
+  auto waiting = d.connect();
+  ASSERT_TRUE(waiting.send(get("/waiting")));
+  const std::string line = "Listener: accept: Too many open files";
+  ASSERT_TRUE(d.process().wait_for_err(line, 5s)) << d.process().err();
+  // A window to count the failures in: accepting again at once would log thousands.
+  std::this_thread::sleep_for(500ms);
+  EXPECT_LE(occurrences(d.process().err(), line), 12u);
+  EXPECT_FALSE(waiting.read_response(10ms).has_value());
+
+  // One connection ends: the waiting one is taken and served, and served again on the same
+  // connection while the process is still at its limit.
+  conns.front().close();
+  auto r = waiting.read_response(5s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->body, "The resource '/waiting' was not found.\n");
+  ASSERT_TRUE(waiting.send(get("/again")));
+  r = waiting.read_response(5s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->body, "The resource '/again' was not found.\n");
+
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &old_limit, nullptr), 0);
+  conns.clear();
+  auto fresh = d.connect();
+  ASSERT_TRUE(fresh.send(get("/fresh")));
+  ASSERT_TRUE(fresh.read_response(5s));
+}
 
 TEST(Listener, LogsItsStepsAndEndsWithStatusOneWhenThePortIsTaken) {
   Daemon d;
