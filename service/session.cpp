@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -136,8 +137,12 @@ ReplyCallback Session::make_reply() {
   return [self = shared_from_this()](HttpResponse&& res) {
     // The engine answers on its own strand: the write starts on the session's, where every
     // other step of this connection runs (inline when the caller is already there).
-    net::dispatch(self->stream.get_executor(),
-                  [self, res = std::move(res)]() mutable { self->send(std::move(res)); });
+    net::dispatch(self->stream.get_executor(), [self, res = std::move(res)]() mutable {
+      // Run later from the strand's queue, the thread carries no correlation id of its own.
+      std::optional<CorrelationScope> scope;
+      if (ktu::log::get_correlation_id().empty()) scope.emplace(self->correlation_id);
+      self->send(std::move(res));
+    });
   };
 }
 

@@ -451,6 +451,48 @@ TEST(Session, ContinuesBeforeTheBodyAndStreamsBodiesIntoANamedMemoryFile) {
   EXPECT_LT(vm_hwm_kib(d.process().pid()) - hwm_before, 24 * 1024);
 }
 
+// The engine answers on its own thread: the answer is written on the session's strand, in
+// request order when requests were pipelined, and logged under the request's correlation id.
+TEST(Session, WritesEngineAnswersInOrderUnderTheRequestsCorrelationId) {
+  TestEngine engine;
+  Daemon::Config config;
+  config.engine_socket = engine.socket_path();
+  Daemon d(config);
+  ASSERT_TRUE(d.ready());
+  auto c = d.connect();
+  const std::string id = wait_session_id(d, 0);
+  std::string batch;
+  for (int i = 0; i < 3; ++i) {
+    batch += http_request("POST", "/v1/scan", {{"Content-Type", octet}, {"X-Correlation-Id", "post-" + std::to_string(i)}},
+                          "clean data " + std::to_string(i));
+    // Without a path or a body the engine answers an error, while the header is handled.
+    batch += get("/v1/scan", {{"X-Correlation-Id", "get-" + std::to_string(i)}});
+  }
+  batch += get("/done");
+  ASSERT_TRUE(c.send(batch));
+  for (int i = 0; i < 3; ++i) {
+    const std::string post_id = "post-" + std::to_string(i);
+    auto posted = c.read_response(10s);
+    ASSERT_TRUE(posted);
+    EXPECT_EQ(posted->status, 200);
+    EXPECT_EQ(posted->header("X-Correlation-Id"), post_id);
+    EXPECT_EQ(posted->header("X-Scanned-Bytes"), "12");
+    const std::string get_id = "get-" + std::to_string(i);
+    auto got = c.read_response(10s);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->status, 500);
+    EXPECT_EQ(got->header("X-Correlation-Id"), get_id);
+    for (const auto& [cid, status] : {std::pair{post_id, "200 OK"}, std::pair{get_id, "500 Internal Server Error"}}) {
+      EXPECT_TRUE(d.process().wait_for_err("[" + cid + "] Session: [" + id + "] Sending " + status, 2s))
+          << d.process().err();
+    }
+  }
+  auto done = c.read_response(5s);
+  ASSERT_TRUE(done);
+  EXPECT_EQ(done->status, 404);
+  EXPECT_FALSE(done->has_header("X-Correlation-Id"));
+}
+
 TEST(Session, ClosesAfterAnswersThatLeaveABodyUnread) {
   Daemon d;
   ASSERT_TRUE(d.ready());
