@@ -137,7 +137,11 @@ Configuration::~Configuration() {
 }
 
 std::unique_ptr<Configuration, detail::ConfigurationUnlocker> Configuration::lock() {
-  pthread_rwlock_wrlock(&rwlock);
+  // A sink that calls a mutator from inside hangup() or sync() already holds this lock:
+  // fail that call rather than release the outer holder's lock on the way out.
+  if (const int rc = pthread_rwlock_wrlock(&rwlock); rc != 0) {
+    throw std::system_error(rc, std::system_category(), "rwlock wrlock");
+  }
   return std::unique_ptr<Configuration, detail::ConfigurationUnlocker>(this);
 }
 
@@ -210,7 +214,14 @@ void Configuration::sync_sinks() {
 
 namespace {
 struct ReadLock {
-  explicit ReadLock(pthread_rwlock_t& l) : lock(l) { pthread_rwlock_rdlock(&lock); }
+  // Refused (EDEADLK) when a sink logs from inside hangup() or sync(), where this thread holds
+  // the write lock: the event is dropped instead of the write lock being released under the
+  // mutator that holds it.
+  explicit ReadLock(pthread_rwlock_t& l) : lock(l) {
+    if (const int rc = pthread_rwlock_rdlock(&lock); rc != 0) {
+      throw std::system_error(rc, std::system_category(), "rwlock rdlock");
+    }
+  }
   ~ReadLock() { pthread_rwlock_unlock(&lock); }
   pthread_rwlock_t& lock;
 };

@@ -67,6 +67,88 @@ TEST(LogLevels, DisabledSinkSeesOnlyDisabledEvents) {
   EXPECT_EQ(sink->messages.size(), 1u);
 }
 
+// A sink with a tag, whose hangup runs what the test gives it.
+struct TaggedSink : RecordingSink {
+  explicit TaggedSink(unsigned long t) { tag = t; }
+  std::function<void()> on_hangup;
+  int hangups = 0;
+  void hangup() override {
+    ++hangups;
+    if (on_hangup) on_hangup();
+  }
+};
+
+TEST(LogLevels, TagsPickTheEntriesOfSetLevelAndEraseSinks) {
+  Configuration c;
+  auto one = std::make_shared<TaggedSink>(1);
+  auto two = std::make_shared<TaggedSink>(2);
+  auto untagged = std::make_shared<TaggedSink>(0);
+  for (const auto& sink : {one, two, untagged}) c.add_sink(sink, Level::DEBUG);
+  auto counts = [&] {
+    return std::vector<std::size_t>{one->messages.size(), two->messages.size(),
+                                    untagged->messages.size()};
+  };
+
+  c.set_level(2UL, Level::ERROR);
+  c.log_impl(Event(Level::INFO, "t", "", 0));
+  EXPECT_EQ(counts(), (std::vector<std::size_t>{1, 0, 1}));
+
+  c.set_level(0UL, Level::WARNING);  // tag 0: every entry
+  EXPECT_FALSE(c.is_enabled(Level::INFO));
+  EXPECT_TRUE(c.is_enabled(Level::WARNING));
+  c.set_level(Level::TRACE);
+  EXPECT_TRUE(c.is_enabled(Level::TRACE));
+
+  c.erase_sinks(1);
+  c.log_impl(Event(Level::INFO, "t", "", 0));
+  EXPECT_EQ(counts(), (std::vector<std::size_t>{1, 1, 2}));
+
+  c.erase_sinks(0);  // tag 0: every entry
+  EXPECT_FALSE(c.is_enabled(Level::FATAL));
+  c.log_impl(Event(Level::DISABLED, "t", "", 0));
+  EXPECT_EQ(counts(), (std::vector<std::size_t>{1, 1, 2}));
+}
+
+TEST(LogLevels, FailingHangupStopsTheWalkAndFreesTheLock) {
+  Configuration c;
+  auto failing = std::make_shared<TaggedSink>(0);
+  auto later = std::make_shared<TaggedSink>(0);
+  c.add_sink(failing, Level::DEBUG);
+  c.add_sink(later, Level::DEBUG);
+
+  failing->on_hangup = [] { throw std::runtime_error("hangup failed"); };
+  EXPECT_THROW(c.hangup_sinks(), std::runtime_error);
+  EXPECT_EQ(later->hangups, 0);
+
+  // A sink that logs, or changes the list, from inside its hangup already holds the write
+  // lock: that call fails instead of releasing the lock under the walk.
+  failing->on_hangup = [&] { c.log_impl(Event(Level::INFO, "t", "", 0)); };
+  try {
+    c.hangup_sinks();
+    FAIL() << "logging under the write lock went through";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), EDEADLK);
+  }
+  failing->on_hangup = [&] { c.add_sink(later, Level::DEBUG); };
+  try {
+    c.hangup_sinks();
+    FAIL() << "changing the list under the write lock went through";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), EDEADLK);
+  }
+  EXPECT_EQ(later->hangups, 0);
+  EXPECT_TRUE(failing->messages.empty());
+
+  // The lock is whole again: events flow and the list can change.
+  failing->on_hangup = nullptr;
+  c.log_impl(Event(Level::INFO, "t", "", 0));
+  c.remove_sink(later);
+  c.hangup_sinks();
+  EXPECT_EQ(failing->messages.size(), 1u);
+  EXPECT_EQ(later->messages.size(), 1u);
+  EXPECT_EQ(later->hangups, 0);
+}
+
 TEST(LogEvent, PrintfStyleErrnoAndLength) {
   Event e(Level::INFO, "util", "", 2);
   e.format("open %s: %m", "x");
