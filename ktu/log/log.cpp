@@ -309,6 +309,7 @@ void detail::log_printf(Logger& logger, Level level, const char* component, int 
   } catch (...) {
     // A log statement never fails its caller, whatever a sink throws.
   }
+  errno = saved_errno;  // as in log_fmt: the caller may report the failure by errno next
 }
 
 }  // namespace ktu::log

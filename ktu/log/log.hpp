@@ -188,6 +188,9 @@ void log_fmt(Logger& logger, Level level, const char* component, int saved_errno
   } catch (...) {
     // A log statement never fails its caller, whatever a sink throws.
   }
+  // Sinks may change errno (a syslog send, a time zone lookup); the caller that logs a failed
+  // call and then reports it by errno must still see the failure's own number.
+  errno = saved_errno;
 }
 
 void log_printf(Logger& logger, Level level, const char* component, int saved_errno,

@@ -201,6 +201,25 @@ TEST(LogIdiom, ErrnoPlaceholderStyles) {
   global.remove_sink(sink);
 }
 
+TEST(LogIdiom, StatementLeavesErrnoAsItFoundIt) {
+  auto& global = get_global_configuration();
+  auto clobbering = create_callback_sink([](const Event&) { errno = EIO; });
+  auto throwing = create_callback_sink([](const Event&) {
+    errno = EIO;
+    throw std::runtime_error("sink failed");
+  });
+  for (const auto& sink : {clobbering, throwing}) {
+    global.add_sink(sink, Level::INFO);
+    errno = EACCES;
+    KTU_LOG(ERROR, "t", "failed: {m}");
+    EXPECT_EQ(errno, EACCES);
+    errno = ENOENT;
+    KTU_LOGP(WARNING, "util", "open %s: %m", "x");
+    EXPECT_EQ(errno, ENOENT);
+    global.remove_sink(sink);
+  }
+}
+
 TEST(LogCorrelation, IdIsPerThread) {
   set_correlation_id("abc");
   std::string seen = "unset";
