@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -317,6 +319,12 @@ TEST(LogFormat, TimeFormats) {
   std::string second = cut;
   second.replace(192, 7, "...    ");
   EXPECT_EQ(format_event(f, Level::INFO, "a\nb"), cut + "main: a\n" + second + "main: b\n");
+
+  // A time text just short of the limit: the group is cut at 200 characters in all.
+  f.time_format = std::string(195, 'x');
+  const std::string first = std::string(195, 'x') + " [ 47";
+  second = std::string(192, 'x') + "...    7";
+  EXPECT_EQ(format_event(f, Level::INFO, "a\nb"), first + "main: a\n" + second + "main: b\n");
 }
 
 TEST(LogFormat, JsonLines) {
@@ -691,22 +699,50 @@ TEST(LogAsyncSink, HangupReopensBetweenEventsAndDestructionDrains) {
   EXPECT_EQ(read_file(path), expected);
 }
 
-// Through the log statement: the formatted line reaches a stream exactly once.
-TEST(LogIdiom, StatementReachesPlainSink) {
+// Through the log statement, into a plain and a JSON sink: both lines byte for byte, with this
+// process's id, the kernel id of this thread, and one moment shared by both texts of an event.
+TEST(LogIdiom, StatementReachesPlainAndJsonSinks) {
   use_fixed_zone();
-  std::ostringstream out;
-  auto sink = create_stream_sink(out);
+  std::ostringstream plain, json;
+  auto plain_sink = create_stream_sink(plain);
+  auto json_sink = create_stream_sink(json);
+  json_sink->set_formatter(std::make_shared<JsonFormatter>());
   auto& global = get_global_configuration();
-  global.add_sink(sink, Level::INFO);
+  global.add_sink(plain_sink, Level::INFO);
+  global.add_sink(json_sink, Level::INFO);
   KTU_LOG(DEBUG, "main", "hidden");
+  errno = 13;
   KTU_LOG(INFO, "main", "shown {} {m:d}", 42);
+  errno = 2;
   KTU_LOGP(WARNING, "util", "open %s: %m", "x");
-  global.remove_sink(sink);
-  const std::string text = out.str();
-  EXPECT_EQ(text.find("hidden"), std::string::npos);
-  EXPECT_NE(text.find(" INFO    main: shown 42 "), std::string::npos) << text;
-  EXPECT_NE(text.find(" WARNING util: open x: ("), std::string::npos) << text;
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+  global.remove_sink(plain_sink);
+  global.remove_sink(json_sink);
+
+  const int pid = ::getpid();
+  const auto tid = static_cast<unsigned long>(::syscall(SYS_gettid));
+  const std::string group = fmt::format(" [{:5}:{:6x}] ", pid, tid);
+  const std::string ids = fmt::format("\"process_id\":{},\"thread_id\":{},", pid, tid);
+  const std::regex time_text(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\+0100)");
+  const std::pair<std::string, std::string> events[] = {
+      {"INFO    main: shown 42 13\n",
+       "\"level\":\"INFO\",\"component\":\"main\",\"message\":\"shown 42 13\"}\n"},
+      {"WARNING util: open x: (2) No such file or directory\n",
+       "\"level\":\"WARNING\",\"component\":\"util\","
+       "\"message\":\"open x: (2) No such file or directory\"}\n"},
+  };
+  std::istringstream plain_lines(plain.str()), json_lines(json.str());
+  for (const auto& [plain_rest, json_rest] : events) {
+    std::string line, object;
+    ASSERT_TRUE(std::getline(plain_lines, line));
+    ASSERT_TRUE(std::getline(json_lines, object));
+    const std::string time = line.substr(0, 31);
+    EXPECT_TRUE(std::regex_match(time, time_text)) << line;
+    EXPECT_EQ(line + "\n", time + group + plain_rest);
+    EXPECT_EQ(object + "\n", "{\"timestamp\":\"" + time + "\"," + ids + json_rest);
+  }
+  std::string extra;
+  EXPECT_FALSE(std::getline(plain_lines, extra)) << extra;
+  EXPECT_FALSE(std::getline(json_lines, extra)) << extra;
 
   // Whatever a sink throws, the statement's caller goes on.
   auto throwing = create_callback_sink([](const Event&) { throw 42; });
