@@ -1,6 +1,7 @@
 #include "ktu/log/sinks.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -19,7 +20,10 @@ namespace detail {
 
 // ---- Descriptor sink ----------------------------------------------------------------------
 
-FdSink::FdSink(int descriptor) : fd(descriptor) {}
+FdSink::FdSink(int descriptor) : fd(descriptor) {
+  struct stat st {};
+  is_socket = descriptor >= 0 && ::fstat(descriptor, &st) == 0 && S_ISSOCK(st.st_mode);
+}
 
 FdSink::~FdSink() = default;
 
@@ -27,7 +31,7 @@ void FdSink::_write(std::string_view text) {
   const char* p = text.data();
   std::size_t left = text.size();
   while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
+    const ssize_t n = is_socket ? ::send(fd, p, left, MSG_NOSIGNAL) : ::write(fd, p, left);
     if (n < 0) {
       // A busy or interrupted descriptor is retried at once: the event must not be lost.
       if (errno == EINTR || errno == EAGAIN) continue;

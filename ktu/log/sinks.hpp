@@ -48,6 +48,12 @@ class FdSink : public FormattableLogSink {
 
   int fd;
   std::mutex mutex;
+
+ private:
+  // Standard error under a service manager is often a socket: its writes go out with
+  // MSG_NOSIGNAL, so a reader that has gone away fails the write (EPIPE) instead of ending
+  // the process with SIGPIPE.
+  bool is_socket = false;
 };
 
 class FileSink : public FdSink {

@@ -1,6 +1,7 @@
 #include "ktu/log/log.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -506,6 +507,25 @@ TEST(LogSinks, DescriptorStreamCallbackAndSyslog) {
     EXPECT_EQ(e.code().value(), EBADF);
     EXPECT_NE(std::string(e.what()).find("log FileSink write"), std::string::npos);
   }
+
+  // On a socket (standard error under a service manager) a reader that has gone makes the
+  // write fail with EPIPE; the process is not ended by SIGPIPE.
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  auto to_socket = create_fd_sink(pair[0]);
+  to_socket->set_formatter(std::make_shared<MessageOnly>());
+  log_to(*to_socket, "to socket");
+  char received[32] = {};
+  EXPECT_EQ(::read(pair[1], received, sizeof received), 10);
+  EXPECT_STREQ(received, "to socket\n");
+  ::close(pair[1]);
+  try {
+    log_to(*to_socket, "x");
+    FAIL() << "no exception";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), EPIPE);
+  }
+  ::close(pair[0]);
 
   std::ostringstream stream;
   auto to_stream = create_stream_sink(stream);
