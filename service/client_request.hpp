@@ -25,4 +25,7 @@ class ClientRequest {
   // the failed attempt collected is not reported twice.
   std::function<void()> on_retry;
   int fd = 0;  // not owned: the body file's descriptor, passed after the frame
+  // Attempts that ended in a time-out or a broken pipe; after a few the request fails instead of
+  // being sent again, so that an engine that drops it every time cannot keep it forever.
+  int failed_attempts = 0;
 };

@@ -28,6 +28,8 @@ constexpr std::size_t kReadChunk = 4096;
 constexpr int kSendBuffer = 131072;
 // A frame that declares more than this is refused: buffering it could exhaust memory.
 constexpr std::size_t kMaxFrame = std::size_t{64} << 20;
+// Attempts of one request in all before a time-out or a broken pipe ends it.
+constexpr int kMaxAttempts = 3;
 
 // The thread's correlation id while one step works for a request.
 class CorrelationScope {
@@ -150,10 +152,11 @@ void ClientSession::on_write(std::unique_ptr<ClientRequest> request, beast::erro
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Sent {} bytes", id(), bytes);
   if (ec) {
     fail(ec, "write");
+    std::string failure = "engine write: " + ec.message();
     if (is_retryable(ec)) {
-      give_back(std::move(request));
+      give_back(std::move(request), failure);
     } else {
-      report_error(*request, "engine write: " + ec.message());
+      report_error(*request, failure);
     }
     return;
   }
@@ -183,10 +186,11 @@ void ClientSession::on_read(std::unique_ptr<ClientRequest> request, beast::error
   CorrelationScope scope(*request);
   if (ec) {
     fail(ec, "read");
+    std::string failure = "engine read: " + ec.message();
     if (is_retryable(ec)) {
-      give_back(std::move(request));
+      give_back(std::move(request), failure);
     } else {
-      report_error(*request, "engine read: " + ec.message());
+      report_error(*request, failure);
     }
     return;
   }
@@ -232,7 +236,11 @@ void ClientSession::process_read(std::unique_ptr<ClientRequest> request) {
   }
 }
 
-void ClientSession::give_back(std::unique_ptr<ClientRequest> request) {
+void ClientSession::give_back(std::unique_ptr<ClientRequest> request, std::string const& failure) {
+  if (++request->failed_attempts >= kMaxAttempts) {
+    report_error(*request, failure);
+    return;
+  }
   if (request->on_retry) request->on_retry();
   pool.enqueue_request(std::move(request));
 }

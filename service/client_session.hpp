@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
@@ -42,8 +43,9 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   void shutdown_socket();
   // Back on the idle stack; then let the pool hand out anything that waits.
   void become_idle();
-  // A time-out or a broken pipe: the request is sent again from the start.
-  void give_back(std::unique_ptr<ClientRequest> request);
+  // A time-out or a broken pipe: the request is sent again from the start, unless it has
+  // failed this way too often; then `failure` ends it.
+  void give_back(std::unique_ptr<ClientRequest> request, std::string const& failure);
   std::uintptr_t id() const { return reinterpret_cast<std::uintptr_t>(this); }
 
   Stream stream;

@@ -1,9 +1,12 @@
 // The engine client (pool, connections, framing, descriptor passing) against the stand-in
 // engine over a real unix socket, and the whole road through the real daemon over HTTP.
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -77,6 +80,25 @@ class Outcome {
   int error_calls = 0;
 };
 
+std::unique_ptr<ClientRequest> make_request(const std::shared_ptr<Outcome>& outcome, std::string correlation = "",
+                                    bool with_body = true) {
+  KtEngineScanRequest scan;
+  if (with_body) scan.mutable_scan_params()->set_fd_index(0);
+  scan.mutable_configuration()->set_heuristics(80);
+  auto request = std::make_unique<ClientRequest>();
+  request->envelope.set_type(KT_REQUEST);
+  request->envelope.set_opcode(KT_REQ_ENGINE_SCAN);
+  request->envelope.set_correlation_id(correlation);
+  if (with_body) {
+    request->envelope.set_fd_count(1);
+    request->fd = outcome->fd;
+  }
+  EXPECT_TRUE(ktu::msg_wire::msg_store_payload(request->envelope, scan));
+  request->on_message = [outcome](KtMsgBase&& m) { return outcome->on_message(std::move(m)); };
+  request->on_error = [outcome](std::string_view t) { outcome->on_error(t); };
+  return request;
+}
+
 // A pool on an event loop run by a few threads, as main runs it.
 class Client {
  public:
@@ -96,21 +118,7 @@ class Client {
 
   std::unique_ptr<ClientRequest> make(const std::shared_ptr<Outcome>& outcome, std::string correlation = "",
                                       bool with_body = true) {
-    KtEngineScanRequest scan;
-    if (with_body) scan.mutable_scan_params()->set_fd_index(0);
-    scan.mutable_configuration()->set_heuristics(80);
-    auto request = std::make_unique<ClientRequest>();
-    request->envelope.set_type(KT_REQUEST);
-    request->envelope.set_opcode(KT_REQ_ENGINE_SCAN);
-    request->envelope.set_correlation_id(correlation);
-    if (with_body) {
-      request->envelope.set_fd_count(1);
-      request->fd = outcome->fd;
-    }
-    EXPECT_TRUE(ktu::msg_wire::msg_store_payload(request->envelope, scan));
-    request->on_message = [outcome](KtMsgBase&& m) { return outcome->on_message(std::move(m)); };
-    request->on_error = [outcome](std::string_view t) { outcome->on_error(t); };
-    return request;
+    return make_request(outcome, std::move(correlation), with_body);
   }
 
   std::shared_ptr<Outcome> submit(std::string_view body, std::string correlation = "") {
@@ -208,6 +216,43 @@ TEST(EngineClient, EveryRequestIsAnsweredWhenTheEngineIsAbsent) {
   auto o = too_long.submit("x");
   ASSERT_TRUE(o->wait());
   EXPECT_EQ(o->error, "engine connect: File name too long");
+}
+
+TEST(EngineClient, AnEngineThatDropsEveryConnectionEndsTheRequestAfterThreeAttempts) {
+  // Each connection is closed by the engine before the client writes on it, so every attempt
+  // meets a broken pipe. The loop is run by hand so that the drop always comes first.
+  TempDir dir;
+  const std::string path = dir.file("drop.sock");
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 16), 0);
+  Options options;
+  options.engine_socket = path.c_str();
+  options.conn_pool = 1;
+  options.max_queued = 4;
+  boost::asio::io_context ioc;
+  int dropped = 0;
+  {
+    ClientPool pool(ioc, options);
+    auto outcome = std::make_shared<Outcome>("x");
+    pool.enqueue_request(make_request(outcome));
+    for (int step = 0; step < 20000 && !outcome->done; ++step) {
+      for (int c; (c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+        close(c);
+        ++dropped;
+      }
+      ioc.poll_one();
+    }
+    ASSERT_TRUE(outcome->done) << "still sent again after " << dropped << " attempts";
+    EXPECT_EQ(outcome->error, "engine write: Broken pipe");
+    EXPECT_EQ(outcome->error_calls, 1);
+    EXPECT_EQ(dropped, 3);
+  }
+  close(listener);
 }
 
 TEST(EngineClient, AFullQueueRefusesAtOnceWhileTheOnlyConnectionIsBusy) {
