@@ -138,12 +138,13 @@ void ClientSession::send_request(std::unique_ptr<ClientRequest>&& request) {
     on_write(std::move(request), beast::error_code(errno, boost::system::system_category()), 0);
     return;
   }
-  if (sent > 0) buffer.consume(static_cast<std::size_t>(sent));
+  const std::size_t already = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+  buffer.consume(already);
   stream.expires_after(kWriteTimeout);
   asio::async_write(stream, buffer.data(),
-                    [self = shared_from_this(), req = std::move(request)](beast::error_code ec,
-                                                                          std::size_t bytes) mutable {
-                      self->on_write(std::move(req), ec, bytes);
+                    [self = shared_from_this(), req = std::move(request), already](beast::error_code ec,
+                                                                                   std::size_t bytes) mutable {
+                      self->on_write(std::move(req), ec, already + bytes);
                     });
 }
 
@@ -208,7 +209,8 @@ void ClientSession::process_read(std::unique_ptr<ClientRequest> request) {
     if (status == ktu::msg_wire::ReadStatus::INCOMPLETE) {
       if (size > kMaxFrame + ktu::msg_wire::kHeaderSize) {
         // Nothing after this header can be trusted to start a frame: end the connection.
-        KTU_LOG(ERROR, "ClientSession", "malformed message (frame of {} bytes refused)", size);
+        KTU_LOG(DEBUG, "ClientSession", "[{:x}] Frame of {} bytes refused", id(), size);
+        KTU_LOG(ERROR, "ClientSession", "malformed message");
         report_error(*request, "engine read: malformed message");
         request.reset();
         close();

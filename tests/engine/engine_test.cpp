@@ -430,6 +430,13 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
     EXPECT_EQ(response->body, c.body);
     EXPECT_EQ(response->header("Content-Type"), c.status == 200 ? "application/json" : "text/html");
   }
+  // Every malformed frame above, the refused long one included, is logged with the same text.
+  const std::string log = service.daemon.process().err();
+  std::size_t malformed = 0;
+  for (std::size_t at = 0; (at = log.find("ClientSession: malformed message\n", at)) != std::string::npos; ++at) {
+    ++malformed;
+  }
+  EXPECT_EQ(malformed, 3u) << log;
 }
 
 TEST(ScanEndToEnd, ScannedBytesCorrelationIdAndServerSidePaths) {
