@@ -29,19 +29,29 @@ void close_received(cmsghdr* cmsg) {
   }
 }
 
+// What both directions exchange: one data byte and room for one descriptor. The header
+// points into the object itself, so it is never copied.
+struct OneByteMessage {
+  char byte = 0;
+  iovec iov{&byte, 1};
+  msghdr msg{};
+  ControlBuffer control{};  // last: its cmsghdr ends in a flexible array
+
+  OneByteMessage() {
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.bytes;
+    msg.msg_controllen = sizeof control.bytes;
+  }
+  OneByteMessage(const OneByteMessage&) = delete;
+  OneByteMessage& operator=(const OneByteMessage&) = delete;
+};
+
 }  // namespace
 
 bool write_fd_to_unix_pipe(int sock, int fd) {
-  char byte = 0;
-  iovec iov{&byte, 1};
-  ControlBuffer control;
-  std::memset(&control, 0, sizeof control);
-
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control.bytes;
-  msg.msg_controllen = sizeof control.bytes;
+  OneByteMessage one;
+  msghdr& msg = one.msg;
   cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
   cmsg->cmsg_level = SOL_SOCKET;
   cmsg->cmsg_type = SCM_RIGHTS;
@@ -63,16 +73,8 @@ bool write_fd_to_unix_pipe(int sock, int fd) {
 }
 
 fd_holder read_fd_from_unix_pipe(int sock) {
-  char byte = 0;
-  iovec iov{&byte, 1};
-  ControlBuffer control;
-  std::memset(&control, 0, sizeof control);
-
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control.bytes;
-  msg.msg_controllen = sizeof control.bytes;
+  OneByteMessage one;
+  msghdr& msg = one.msg;
 
   const ssize_t received = ::recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
   if (received == -1) return fd_holder();
