@@ -1,14 +1,17 @@
 // kelto-testengine: a stand-in for the scanning engine daemon, for tests, benchmarks and
 // trying the service out on a machine without the engine.
 //
-//   kelto-testengine --socket PATH [--null] [--version TEXT]
+//   kelto-testengine --socket PATH [--null] [--version TEXT] [--record PATH]
 //
 // It listens on a unix stream socket and serves every connection on a thread of its own, one
 // request at a time, keeping the connection open between requests. A request is one frame
 // (magic, big-endian length, KtMsgBase) followed, when the envelope has fd_count, by one byte
 // that carries the descriptor of the data. The answer is one progress message per finding and
 // one final response naming the definitions version. With --null every request is answered at
-// once with an empty result, without reading the data. Directives in the data: see plan.hpp.
+// once with an empty result, without reading the data. With --record every request appends
+// one line to PATH before it is answered: the envelope's bytes as received, in hex, a blank and
+// "descriptor" or "no-descriptor", so a test can see exactly what the service sent. Directives
+// in the data: see plan.hpp.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -20,10 +23,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "engine.pb.h"
+#include "ktu/util/hex.hpp"
 #include "msg.pb.h"
 #include "proto/msg_wire.hpp"
 #include "tools/testengine/plan.hpp"
@@ -37,9 +42,12 @@ struct Settings {
   std::string socket_path;
   std::string version = "26120901";
   bool null_mode = false;
+  std::string record_path;
 };
 
 Settings settings;
+int record_fd = -1;
+std::mutex record_mutex;
 
 bool read_full(int fd, void* buf, size_t n) {
   auto* p = static_cast<char*>(buf);
@@ -100,6 +108,26 @@ int receive_descriptor(int sock) {
   int fd;
   memcpy(&fd, CMSG_DATA(c), sizeof(fd));
   return fd;
+}
+
+// One line per request; connections run on threads of their own, so lines are written whole.
+void record_request(const std::string& envelope, bool descriptor) {
+  if (record_fd < 0) return;
+  std::string line = ktu::util::bin_str_to_hex(envelope);
+  line += descriptor ? " descriptor\n" : " no-descriptor\n";
+  std::lock_guard lock(record_mutex);
+  const char* p = line.data();
+  size_t n = line.size();
+  while (n > 0) {
+    ssize_t r = write(record_fd, p, n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      fprintf(stderr, "kelto-testengine: %s: %s\n", settings.record_path.c_str(), strerror(errno));
+      return;
+    }
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
 }
 
 std::string frame_of(const KtMsgBase& envelope) {
@@ -320,12 +348,14 @@ void serve(int fd) {
     int data_fd = -1;
     if (request.has_fd_count()) {
       data_fd = receive_descriptor(fd);
-      if (data_fd < 0) {
-        if (errno == 0) break;
-        std::string f = frame_of(error_response(request, EBADMSG, "descriptor missing"));
-        if (!write_full(fd, f.data(), f.size())) break;
-        continue;
-      }
+      if (data_fd < 0 && errno == 0) break;
+    }
+    // Before any answer, so the line is there once the service has answered its client.
+    record_request(body, data_fd >= 0);
+    if (request.has_fd_count() && data_fd < 0) {
+      std::string f = frame_of(error_response(request, EBADMSG, "descriptor missing"));
+      if (!write_full(fd, f.data(), f.size())) break;
+      continue;
     }
     After after = handle(fd, request, data_fd);
     if (data_fd >= 0) close(data_fd);
@@ -340,7 +370,7 @@ void serve(int fd) {
 }
 
 void usage() {
-  fprintf(stderr, "usage: kelto-testengine --socket PATH [--null] [--version TEXT]\n");
+  fprintf(stderr, "usage: kelto-testengine --socket PATH [--null] [--version TEXT] [--record PATH]\n");
 }
 
 }  // namespace
@@ -354,6 +384,8 @@ int main(int argc, char** argv) {
       settings.version = argv[++i];
     } else if (a == "--null") {
       settings.null_mode = true;
+    } else if (a == "--record" && i + 1 < argc) {
+      settings.record_path = argv[++i];
     } else {
       usage();
       return 1;
@@ -362,6 +394,13 @@ int main(int argc, char** argv) {
   if (settings.socket_path.empty()) {
     usage();
     return 1;
+  }
+  if (!settings.record_path.empty()) {
+    record_fd = open(settings.record_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (record_fd < 0) {
+      fprintf(stderr, "kelto-testengine: %s: %s\n", settings.record_path.c_str(), strerror(errno));
+      return 1;
+    }
   }
   // A client that goes away must not end the engine.
   signal(SIGPIPE, SIG_IGN);
