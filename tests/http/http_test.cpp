@@ -10,15 +10,21 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <random>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "engine.pb.h"
+#include "ktu/util/hex.hpp"
+#include "msg.pb.h"
 #include "tests/support/fixtures.hpp"
 
 using namespace kelto::test;
@@ -103,6 +109,50 @@ rlim_t limit_leaving(const std::set<int>& open, std::size_t free) {
     if (!open.contains(limit)) --left;
   }
   return static_cast<rlim_t>(limit);
+}
+
+// One request as the stand-in engine recorded it (--record): the envelope's bytes and whether
+// a descriptor came with it.
+struct Received {
+  std::string envelope;
+  bool descriptor = false;
+};
+
+std::vector<Received> received_requests(const std::string& record_path) {
+  std::vector<Received> out;
+  std::istringstream in(read_file(record_path));
+  for (std::string line; std::getline(in, line);) {
+    const auto blank = line.find(' ');
+    out.push_back({ktu::util::hex_to_bin_str(line.substr(0, blank)),
+                   blank != std::string::npos && line.substr(blank + 1) == "descriptor"});
+  }
+  return out;
+}
+
+// The fields present in an engine scan request, by name, so that a failure says what differs.
+std::string fields_of(const KtEngineScanRequest& request) {
+  std::string out;
+  if (request.has_scan_params()) {
+    const KtEngineScanParameters& p = request.scan_params();
+    out += "scan_params {";
+    if (p.has_path()) out += " path=" + p.path();
+    if (p.has_fd_index()) out += " fd_index=" + std::to_string(p.fd_index());
+    if (p.has_caller_context()) out += " caller_context=" + std::to_string(p.caller_context());
+    if (p.has_trigger()) out += " trigger=" + std::to_string(p.trigger());
+    if (p.has_provider()) out += " provider=" + std::to_string(p.provider());
+    if (p.has_filename()) out += " filename=" + p.filename();
+    out += " } ";
+  }
+  if (request.has_configuration()) {
+    const KtEngineScanConfiguration& c = request.configuration();
+    out += "configuration {";
+    if (c.has_full_files()) out += " full_files=" + std::to_string(c.full_files());
+    if (c.has_pup()) out += " pup=" + std::to_string(c.pup());
+    if (c.has_heuristics()) out += " heuristics=" + std::to_string(c.heuristics());
+    if (c.has_archives()) out += " archives=" + std::to_string(c.archives());
+    out += " }";
+  }
+  return out;
 }
 
 std::size_t occurrences(const std::string& text, std::string_view needle) {
@@ -336,6 +386,168 @@ TEST(RequestHandler, RepeatedPathIsReportedWhenServerSidePathsAreAllowed) {
   auto r = c.read_response();
   ASSERT_TRUE(r);
   EXPECT_EQ(r->body, "Bad request: Unexpected repeated parameter: path=/b\n");
+}
+
+// What the engine receives for an HTTP request: every query parameter and every configured
+// default in its own field, the envelope around it, and the body's descriptor. The stand-in
+// engine records each envelope before it answers, so the line is there once the answer is.
+TEST(RequestHandler, PutsEachParameterAndDefaultIntoItsFieldOfTheEngineRequest) {
+  TempDir dir;
+  const std::string record = dir.file("received");
+  TestEngine engine({"--record", record});
+  // A finding whose form in the answer shows whether detections were asked for.
+  const std::string data = "#kte record path=x depth=0 virus=V\n";
+  const std::string on_disk = dir.write("on-disk", data);
+  const std::string plain = R"({"issues":[{"path":["x"],"virus":"V"}],"vps_version":"26120901"})" "\n";
+  const std::string detailed = R"({"issues":[{"path":["x"],"detections":[]}],"vps_version":"26120901"})" "\n";
+
+  struct Defaults {
+    bool full_files, archives, pup;
+    int heuristics;
+    bool detections;
+  };
+  struct Case {
+    std::string method, target;
+    std::optional<std::string> correlation_id;  // the X-Correlation-Id sent, if any
+    // What the query adds to the defaults in the expected request, if anything.
+    std::function<void(KtEngineScanRequest&)> query;
+    std::optional<bool> detections;  // the query's, if any
+  };
+  struct Setup {
+    std::string name;
+    std::vector<std::string> args;
+    Defaults defaults;
+    std::vector<Case> cases;
+  };
+  const auto conf = [&](std::string name, std::string scanner) {
+    return std::vector<std::string>{"-c", dir.write(name, "[scanner]\n" + scanner)};
+  };
+  const Defaults built_in{false, true, false, 80, false};
+  const auto params = [](KtEngineScanRequest& r) { return r.mutable_scan_params(); };
+  const auto config = [](KtEngineScanRequest& r) { return r.mutable_configuration(); };
+  // The configured defaults differ from the built-in ones, and every two of them differ in
+  // some setup, so a default taken from the wrong setting is caught.
+  const std::vector<Setup> setups{
+      {"built-in defaults",
+       {},
+       built_in,
+       {
+           {"POST", "/v1/scan", "cid-1", {}, std::nullopt},
+           // The correlation id is in the envelope even when there is none or it is empty.
+           {"POST", "/v1/scan", std::nullopt, {}, std::nullopt},
+           {"GET", "/v1/scan", "", {}, std::nullopt},
+           {"GET", "/v1/scan", std::nullopt, {}, std::nullopt},
+           {"GET", "/v1/scan?email=0", "e0", [&](auto& r) { params(r); }, std::nullopt},
+           {"POST", "/v1/scan?email=1", "e1",
+            [&](auto& r) {
+              params(r)->set_caller_context(true);
+              params(r)->set_trigger(SCAN_TRIGGER_MAIL);
+              params(r)->set_provider(SCAN_PROVIDER_MAILGUARD);
+            },
+            std::nullopt},
+           {"PUT", "/v1/scan?filename=a%20b.txt", "f",
+            [&](auto& r) {
+              params(r)->set_filename("a b.txt");
+              params(r)->set_caller_context(true);
+            },
+            std::nullopt},
+           {"POST", "/v1/scan?full=1", "q1", [&](auto& r) { config(r)->set_full_files(true); }, std::nullopt},
+           {"POST", "/v1/scan?archives=0", "q2", [&](auto& r) { config(r)->set_archives(false); }, std::nullopt},
+           {"POST", "/v1/scan?pup=1", "q3", [&](auto& r) { config(r)->set_pup(true); }, std::nullopt},
+           {"POST", "/v1/scan?heuristics=5", "q4", [&](auto& r) { config(r)->set_heuristics(5); }, std::nullopt},
+           {"POST", "/v1/scan?detections=1", "q5", {}, true},
+       }},
+      {"server-side paths from the command line",
+       {"-P"},
+       built_in,
+       {
+           {"GET", "/v1/scan?path=" + on_disk, "p1", [&](auto& r) { params(r)->set_path(on_disk); }, std::nullopt},
+       }},
+      {"scanner section",
+       conf("a.conf",
+            "server_side_paths = 1\nfull_files = 1\narchives = 0\npup = 1\nheuristics = 37\ndetections = 1\n"),
+       {true, false, true, 37, true},
+       {
+           {"POST", "/v1/scan", "c1", {}, std::nullopt},
+           {"GET", "/v1/scan?path=" + on_disk, "p2", [&](auto& r) { params(r)->set_path(on_disk); }, std::nullopt},
+           {"POST", "/v1/scan?full=0", "c2", [&](auto& r) { config(r)->set_full_files(false); }, std::nullopt},
+           {"POST", "/v1/scan?archives=1", "c3", [&](auto& r) { config(r)->set_archives(true); }, std::nullopt},
+           {"POST", "/v1/scan?pup=0", "c4", [&](auto& r) { config(r)->set_pup(false); }, std::nullopt},
+           {"POST", "/v1/scan?heuristics=0", "c5", [&](auto& r) { config(r)->set_heuristics(0); }, std::nullopt},
+           {"POST", "/v1/scan?detections=0", "c6", {}, false},
+       }},
+      {"full files without pup or detections",
+       conf("b.conf", "full_files = 1\narchives = 1\npup = 0\nheuristics = 63\ndetections = 0\n"),
+       {true, true, false, 63, false},
+       {{"POST", "/v1/scan", "b1", {}, std::nullopt}}},
+      {"pup without detections",
+       conf("c.conf", "full_files = 0\narchives = 0\npup = 1\nheuristics = 12\ndetections = 0\n"),
+       {false, false, true, 12, false},
+       {{"POST", "/v1/scan", "d1", {}, std::nullopt}}},
+  };
+
+  std::size_t seen = 0;
+  for (const auto& setup : setups) {
+    SCOPED_TRACE(setup.name);
+    Daemon::Config daemon_config;
+    daemon_config.args = setup.args;
+    daemon_config.engine_socket = engine.socket_path();
+    Daemon d(daemon_config);
+    ASSERT_TRUE(d.ready());
+    auto c = d.connect();
+    for (const auto& tc : setup.cases) {
+      SCOPED_TRACE(tc.method + " " + tc.target + " id " + tc.correlation_id.value_or("(none)"));
+      const bool body = tc.method != "GET";
+      Headers headers;
+      if (body) headers.emplace_back("Content-Type", octet);
+      if (tc.correlation_id) headers.emplace_back("X-Correlation-Id", *tc.correlation_id);
+      ASSERT_TRUE(c.send(http_request(tc.method, tc.target, headers,
+                                      body ? std::optional<std::string_view>(data) : std::nullopt)));
+      auto r = c.read_response(10s);
+      ASSERT_TRUE(r);
+
+      KtEngineScanRequest expected;
+      expected.mutable_configuration()->set_full_files(setup.defaults.full_files);
+      expected.mutable_configuration()->set_archives(setup.defaults.archives);
+      expected.mutable_configuration()->set_pup(setup.defaults.pup);
+      expected.mutable_configuration()->set_heuristics(setup.defaults.heuristics);
+      if (tc.query) tc.query(expected);
+      if (body) expected.mutable_scan_params()->set_fd_index(0);
+      KtMsgBase expected_envelope;
+      expected_envelope.set_type(KT_REQUEST);
+      expected_envelope.set_opcode(KT_REQ_ENGINE_SCAN);
+      expected_envelope.set_correlation_id(tc.correlation_id.value_or(""));
+      expected_envelope.set_payload(expected.SerializeAsString());
+      if (body) expected_envelope.set_fd_count(1);
+
+      const auto lines = received_requests(record);
+      ASSERT_EQ(lines.size(), seen + 1);
+      const Received& got = lines[seen++];
+      KtMsgBase envelope;
+      ASSERT_TRUE(envelope.ParseFromString(got.envelope));
+      EXPECT_EQ(envelope.type(), KT_REQUEST);
+      EXPECT_EQ(envelope.opcode(), KT_REQ_ENGINE_SCAN);
+      EXPECT_TRUE(envelope.has_correlation_id());
+      EXPECT_EQ(envelope.correlation_id(), tc.correlation_id.value_or(""));
+      EXPECT_EQ(envelope.has_fd_count(), body);
+      EXPECT_EQ(envelope.fd_count(), body ? 1 : 0);
+      EXPECT_EQ(got.descriptor, body);
+      KtEngineScanRequest request;
+      ASSERT_TRUE(request.ParseFromString(envelope.payload()));
+      EXPECT_EQ(fields_of(request), fields_of(expected));
+      // Byte for byte: no field beyond those named above.
+      EXPECT_EQ(ktu::util::bin_str_to_hex(got.envelope),
+                ktu::util::bin_str_to_hex(expected_envelope.SerializeAsString()));
+
+      // Nothing to scan without a body or a path: the engine refuses it.
+      if (!body && !expected.scan_params().has_path()) {
+        EXPECT_EQ(r->status, 500);
+        continue;
+      }
+      EXPECT_EQ(r->status, 200);
+      EXPECT_EQ(r->body, tc.detections.value_or(setup.defaults.detections) ? detailed : plain);
+    }
+  }
 }
 
 TEST(Session, KeepsConnectionsAliveServesPipelinedRequestsAndEchoesTheCorrelationId) {
