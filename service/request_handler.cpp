@@ -42,8 +42,25 @@ bool parse_bool(const std::string& text, bool& flag) {
   return false;
 }
 
+// The error pages are sent as HTML: caller text in them must stay text, never become markup.
+std::string escape_html(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
 std::string param_message(std::string_view what, const std::string& key, const std::string& value) {
-  return fmt::format("{}: {}={}", what, key, value);
+  return fmt::format("{}: {}={}", what, escape_html(key), escape_html(value));
 }
 
 // Applies one query entry to the payload; the error message when it fails, empty otherwise.
@@ -149,7 +166,7 @@ HttpResponse server_error(unsigned http_version, std::string_view message) {
 
 HttpResponse not_found(unsigned http_version, std::string_view decoded_path) {
   return text_response(http::status::not_found, http_version,
-                       fmt::format("The resource '{}' was not found.\n", decoded_path));
+                       fmt::format("The resource '{}' was not found.\n", escape_html(decoded_path)));
 }
 
 HttpResponse continue_response(unsigned http_version) {
@@ -203,7 +220,8 @@ std::unique_ptr<Request> RequestHandler::handle_header(HttpRequest& req, ReplyCa
     return nullptr;
   }
   if (!ktu::util::equals_nocase(content_type->value(), "application/octet-stream")) {
-    reply(bad_request(version, fmt::format("Unsupported Content-Type: {}", content_type->value())));
+    reply(bad_request(version,
+                      fmt::format("Unsupported Content-Type: {}", escape_html(content_type->value()))));
     return nullptr;
   }
 

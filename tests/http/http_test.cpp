@@ -317,7 +317,19 @@ TEST(RequestHandler, AnswersMethodPathParameterAndContentErrorsExactly) {
       {"GET", "/v1/scan?full=yes", {}, 400, "Bad request: Expecting bool: full=yes\n"},
       {"GET", "/v1/scan?", {}, 400, "Bad request: Unknown parameter: =\n"},
       {"GET", "/v1/scan?full=1&", {}, 400, "Bad request: Unknown parameter: =\n"},
-      {"GET", "/v1/scan?a%3Db=c%26d", {}, 400, "Bad request: Unknown parameter: a=b=c&d\n"},
+      // Caller text is escaped for HTML where the body repeats it; the fixed texts are not.
+      {"GET", "/v1/scan?a%3Db=c%26d", {}, 400, "Bad request: Unknown parameter: a=b=c&amp;d\n"},
+      {"GET", "/%3Cscript%3Ealert(1)%3C/script%3E", {}, 404,
+       "The resource '/&lt;script&gt;alert(1)&lt;/script&gt;' was not found.\n"},
+      {"GET", "/it's%22&%22", {}, 404, "The resource '/it&#39;s&quot;&amp;&quot;' was not found.\n"},
+      {"GET", "/v1/scan?%3Cimg%20src=x%20onerror=alert(1)%3E=1", {}, 400,
+       "Bad request: Unknown parameter: &lt;img src=x onerror=alert(1)&gt;=1\n"},
+      {"GET", "/v1/scan?%22%27%3E=1", {}, 400, "Bad request: Unknown parameter: &quot;&#39;&gt;=1\n"},
+      {"GET", "/v1/scan?full=%3Cb%3E", {}, 400, "Bad request: Expecting bool: full=&lt;b&gt;\n"},
+      {"GET", "/v1/scan?heuristics=1&heuristics=%3C", {}, 400,
+       "Bad request: Unexpected repeated parameter: heuristics=&lt;\n"},
+      {"POST", "/v1/scan", {{"Content-Type", "text/html\"><script>&"}}, 400,
+       "Bad request: Unsupported Content-Type: text/html&quot;&gt;&lt;script&gt;&amp;\n"},
       // The query is checked before the content type.
       {"POST", "/v1/scan?full=2", {}, 400, "Bad request: Expecting bool: full=2\n"},
       {"POST", "/v1/scan", {}, 400, "Bad request: Missing Content-Type\n"},
@@ -376,6 +388,8 @@ TEST(RequestHandler, AnswersMethodPathParameterAndContentErrorsExactly) {
       R"(Request: Header: PATCH /v1/scan (query:  data: 0))", 2s));
   EXPECT_TRUE(d.process().wait_for_err(
       R"(Request: Header: GET /v1/scan (query: "a=b" = "c&d";  data: 0))", 2s)) << d.process().err();
+  EXPECT_TRUE(d.process().wait_for_err(
+      R"(Request: Header: GET /<script>alert(1)</script> (query:  data: 0))", 2s)) << d.process().err();
 }
 
 TEST(RequestHandler, RepeatedPathIsReportedWhenServerSidePathsAreAllowed) {
