@@ -40,6 +40,12 @@ class CorrelationScope {
 
 int rest_memfd_create(const std::string& name) { return ::memfd_create(name.c_str(), MFD_CLOEXEC); }
 
+beast::error_code check_head(const RequestParser&, std::size_t head_bytes) {
+  // The parser holds the request line and the fields to the limit each, not together.
+  if (head_bytes > header_limit) return http::error::header_limit;
+  return {};
+}
+
 Session::Session(net::ip::tcp::socket&& socket, RequestHandler& handler_, const Options& options_)
     : stream(std::move(socket)),
       handler(handler_),
@@ -86,6 +92,7 @@ void Session::do_read_header() {
 }
 
 void Session::on_read_header(beast::error_code ec, std::size_t bytes) {
+  if (!ec) ec = check_head(*parser, bytes);
   if (ec == http::error::end_of_stream) {
     // The peer closed between requests.
     do_shutdown(net::socket_base::shutdown_send);

@@ -16,6 +16,12 @@
 // The memory file that receives one request body; the descriptor, or -1 with errno kept.
 int rest_memfd_create(const std::string& name);
 
+using RequestParser = boost::beast::http::request_parser<boost::beast::http::file_body>;
+
+// Why a request head that the parser has read whole is still refused (header_limit), or no
+// error; `head_bytes` is what the parser took for the head.
+boost::beast::error_code check_head(const RequestParser& parser, std::size_t head_bytes);
+
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(boost::asio::ip::tcp::socket&& socket, RequestHandler& handler, const Options& options);
@@ -35,7 +41,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   boost::beast::tcp_stream stream;
   boost::beast::flat_buffer buffer;
-  std::optional<boost::beast::http::request_parser<boost::beast::http::file_body>> parser;
+  std::optional<RequestParser> parser;
   std::unique_ptr<HttpResponse> response;
   RequestHandler& handler;
   std::unique_ptr<Request> request;

@@ -17,6 +17,7 @@
 #include "service/client_pool.hpp"
 #include "service/options.hpp"
 #include "service/request_handler.hpp"
+#include "service/session.hpp"
 
 namespace http = boost::beast::http;
 
@@ -59,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.heuristics = data[0] >> 2;
   const RequestHandler handler{pool, options};
 
-  http::request_parser<http::file_body> parser;
+  RequestParser parser;
   const int fd = ::memfd_create("fuzz", MFD_CLOEXEC);
   if (fd < 0) return 0;
   boost::beast::file file;
@@ -69,8 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   parser.header_limit(8192);
   parser.body_limit(std::numeric_limits<std::uint64_t>::max());
   parser.eager(false);
-  parser.put(boost::asio::buffer(data + 1, size - 1), ec);
-  if (!parser.is_header_done()) return 0;
+  const std::size_t head_bytes = parser.put(boost::asio::buffer(data + 1, size - 1), ec);
+  // A head the session refuses never reaches the handler.
+  if (!parser.is_header_done() || check_head(parser, head_bytes)) return 0;
 
   bool final_seen = false;
   auto request = handler.handle_header(parser.get(), [&](HttpResponse&& res) { check(res, final_seen); });

@@ -775,6 +775,31 @@ TEST(Session, ClosesWithoutAnswerWhenTheHeaderIsTooLarge) {
   EXPECT_TRUE(c.pending().empty()) << c.pending();
   EXPECT_TRUE(d.process().wait_for_err("[" + id + "] read_header: header limit exceeded", 2s))
       << d.process().err();
+
+  // The limit is one total for the request line, the fields and their line ends, however it
+  // is shared between them; bytes pipelined after the head do not count.
+  const auto head = [](std::size_t size) {
+    const std::string line_end = " HTTP/1.1\r\n";
+    const std::string field = "X-Pad: " + std::string(5000, 'p') + "\r\n\r\n";
+    return "GET /" + std::string(size - 5 - line_end.size() - field.size(), 'l') + line_end + field;
+  };
+  ASSERT_EQ(head(8192).size(), 8192u);
+  auto exact = d.connect();
+  ASSERT_TRUE(exact.send(head(8192) + get("/next")));
+  r = exact.read_response();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 404);
+  r = exact.read_response();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->body, "The resource '/next' was not found.\n");
+
+  auto over = d.connect();
+  const std::string over_id = wait_session_id(d, 3);
+  ASSERT_TRUE(over.send(head(8193) + get("/next")));
+  EXPECT_TRUE(over.peer_closed(5s));
+  EXPECT_TRUE(over.pending().empty()) << over.pending();
+  EXPECT_TRUE(d.process().wait_for_err("[" + over_id + "] read_header: header limit exceeded", 2s))
+      << d.process().err();
 }
 
 // One slow test for every time limit: idle before the first request and between requests
