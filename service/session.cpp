@@ -40,9 +40,14 @@ class CorrelationScope {
 
 int rest_memfd_create(const std::string& name) { return ::memfd_create(name.c_str(), MFD_CLOEXEC); }
 
-beast::error_code check_head(const RequestParser&, std::size_t head_bytes) {
+beast::error_code check_head(const RequestParser& parser, std::size_t head_bytes) {
   // The parser holds the request line and the fields to the limit each, not together.
   if (head_bytes > header_limit) return http::error::header_limit;
+  // Without a final chunked coding the body's end is unknown: read as empty, its bytes would
+  // be served as the next request.
+  if (parser.get().count(http::field::transfer_encoding) != 0 && !parser.chunked()) {
+    return http::error::bad_transfer_encoding;
+  }
   return {};
 }
 

@@ -18,8 +18,8 @@ int rest_memfd_create(const std::string& name);
 
 using RequestParser = boost::beast::http::request_parser<boost::beast::http::file_body>;
 
-// Why a request head that the parser has read whole is still refused (header_limit), or no
-// error; `head_bytes` is what the parser took for the head.
+// Why a request head that the parser has read whole is still refused (header_limit,
+// bad_transfer_encoding), or no error; `head_bytes` is what the parser took for the head.
 boost::beast::error_code check_head(const RequestParser& parser, std::size_t head_bytes);
 
 class Session : public std::enable_shared_from_this<Session> {

@@ -758,6 +758,58 @@ TEST(Session, ClosesAfterAnswersThatLeaveABodyUnread) {
   EXPECT_EQ(r->status, 404);
 }
 
+// A body whose end cannot be found must not let its bytes be read as the next request: the
+// head is refused, nothing after it on the connection is served.
+TEST(Session, RefusesTransferCodingsThatDoNotEndInChunked) {
+  Daemon d;
+  ASSERT_TRUE(d.ready());
+  auto bystander = d.connect();
+  ASSERT_FALSE(wait_session_id(d, 0).empty());
+  std::size_t sessions = 1;
+  const std::string other = get("/other");
+  const std::string length = "Content-Length: " + std::to_string(other.size()) + "\r\n";
+  const std::string head = "POST /v1/scan HTTP/1.1\r\nHost: x\r\nContent-Type: " + octet + "\r\n";
+  struct Case {
+    std::string fields, error;
+  };
+  const std::string bad_coding = "bad Transfer-Encoding";
+  const std::vector<Case> cases{
+      {"Transfer-Encoding: xchunked\r\n", bad_coding},
+      {"Transfer-Encoding: gzip\r\n", bad_coding},
+      {"Transfer-Encoding: identity\r\n", bad_coding},
+      {"Transfer-Encoding: chunked, identity\r\n", bad_coding},
+      {"Transfer-Encoding: chunked, chunked\r\n", bad_coding},
+      {"Transfer-Encoding: gzip\r\n" + length, bad_coding},
+      {length + "Transfer-Encoding: gzip\r\n", bad_coding},
+      {length + "Transfer-Encoding: chunked\r\n", bad_coding},
+      {"Transfer-Encoding: chunked\r\n" + length, "bad Content-Length"},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.fields);
+    auto c = d.connect();
+    const std::string id = wait_session_id(d, sessions++);
+    ASSERT_TRUE(c.send(head + tc.fields + "\r\n" + other));
+    EXPECT_TRUE(c.peer_closed(5s));
+    EXPECT_TRUE(c.pending().empty()) << c.pending();
+    EXPECT_TRUE(d.process().wait_for_err("[" + id + "] read_header: " + tc.error, 2s)) << d.process().err();
+  }
+  EXPECT_EQ(d.process().err().find("Header: GET /other"), std::string::npos) << d.process().err();
+
+  // A final chunked coding, in any case, and a plain length still frame the body.
+  auto c = d.connect();
+  ASSERT_TRUE(c.send(head + "Transfer-Encoding: gzip, CHUNKED\r\n\r\n" + fmt_chunk("hello") + "0\r\n\r\n" +
+                     other + head + length + "\r\n" + other + other));
+  for (const int status : {500, 404, 500, 404}) {
+    auto r = c.read_response(5s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, status);
+  }
+  ASSERT_TRUE(bystander.send(get("/still-here")));
+  auto r = bystander.read_response();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 404);
+}
+
 TEST(Session, ClosesWithoutAnswerWhenTheHeaderIsTooLarge) {
   Daemon d;
   ASSERT_TRUE(d.ready());
