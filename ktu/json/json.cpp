@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <ios>
 #include <limits>
 #include <system_error>
 
@@ -99,7 +100,21 @@ nlohmann::json load_from_file(const char* path, std::string* error) {
     }
     return nlohmann::json(nlohmann::json::value_t::discarded);
   }
-  return parse(in, error);
+  try {
+    return parse(in, error);
+  } catch (const std::ios_base::failure& e) {
+    // The stream buffer throws when a file that opened cannot be read (a directory, an I/O
+    // error); that is a failed load like any other, whether or not the caller wants the text.
+    if (error) {
+      const std::error_code& code = e.code();
+      // Without an errno the code is the stream's own, whose number means nothing here.
+      *error = code == std::io_errc::stream
+                   ? fmt::format("json: Failed to read file {}: {}", path, e.what())
+                   : fmt::format("json: Failed to read file {}: ({}) {}", path, code.value(),
+                                 code.message());
+    }
+    return nlohmann::json(nlohmann::json::value_t::discarded);
+  }
 }
 
 nlohmann::json load_from_string(const std::string& text, std::string* error) {

@@ -22,8 +22,8 @@ bool store_to_file(const nlohmann::json& document, const char* path, int indent)
 // remains.
 bool store_to_file_atomic(const nlohmann::json& document, const char* path, int indent, uint32_t mode);
 
-// Parse with comments allowed. On failure the result is discarded (is_discarded()) and, when
-// `error` is not null, it receives why.
+// Parse with comments allowed. On failure (no file, a file that cannot be read, bad JSON) the
+// result is discarded (is_discarded()) and, when `error` is not null, it receives why.
 nlohmann::json load_from_file(const char* path, std::string* error);
 nlohmann::json load_from_string(const std::string& text, std::string* error);
 

@@ -189,6 +189,12 @@ TEST(JsonLoad, CommentsErrorsAndMissingFiles) {
   EXPECT_EQ(error, "json: Failed to open file " + missing + ": (2) No such file or directory");
   EXPECT_TRUE(load_from_file(missing.c_str(), nullptr).is_discarded());
 
+  // A directory opens but cannot be read: a failure like any other, not an exception.
+  error.clear();
+  EXPECT_NO_THROW(EXPECT_TRUE(load_from_file(dir.path().c_str(), &error).is_discarded()));
+  EXPECT_EQ(error, "json: Failed to read file " + dir.path() + ": (21) Is a directory");
+  EXPECT_NO_THROW(EXPECT_TRUE(load_from_file(dir.path().c_str(), nullptr).is_discarded()));
+
   EXPECT_TRUE(null_value().is_null());
   EXPECT_EQ(&null_value(), &null_value());
 }
