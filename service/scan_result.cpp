@@ -12,6 +12,7 @@
 
 #include "ktu/log/log.hpp"
 #include "ktu/taxonomy/taxonomy.hpp"
+#include "ktu/util/text.hpp"
 #include "service/client_request.hpp"
 
 namespace http = boost::beast::http;
@@ -40,49 +41,10 @@ class CorrelationScope {
   CorrelationScope& operator=(const CorrelationScope&) = delete;
 };
 
-// Length of the valid UTF-8 sequence at the start of `s`, or 0 when it is not one.
-std::size_t utf8_sequence(std::string_view s) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char c = byte(0);
-  if (c < 0x80) return 1;
-  std::size_t n;
-  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) low = 0xA0;
-    if (c == 0xED) high = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) low = 0x90;
-    if (c == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (s.size() < n || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < n; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return n;
-}
-
 // JSON text must be UTF-8: names from the engine (archive members in a legacy encoding, say)
 // keep every valid sequence, and each byte that cannot start one becomes U+FFFD.
 boost::json::string json_text(std::string_view s) {
-  boost::json::string out;
-  out.reserve(s.size());
-  while (!s.empty()) {
-    std::size_t n = utf8_sequence(s);
-    if (n == 0) {
-      out.append("\xEF\xBF\xBD");
-      n = 1;
-    } else {
-      out.append(s.substr(0, n));
-    }
-    s.remove_prefix(n);
-  }
-  return out;
+  return boost::json::string(ktu::util::valid_utf8(s));
 }
 
 bool is_issue(KtScanRecord const& record) {

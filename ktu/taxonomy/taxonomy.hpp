@@ -27,7 +27,8 @@ class TaxonomyData {
 
   // Adds to `object`, as JSON strings: "type", "type_full", "desc" from the row
   // "severity_id.type_id", then "severity", "severity_full" from the row "severity_id" (and
-  // its "desc" when there is no type row). Members already there are overwritten in place.
+  // its "desc" when there is no type row), each made valid UTF-8 (U+FFFD for a byte that is
+  // not). Members already there are overwritten in place.
   // Only reads the table: safe from any number of threads once loaded.
   void fill(boost::json::object& object, unsigned severity_id, unsigned type_id) const;
 

@@ -31,6 +31,33 @@ int compare_bytes_nocase(std::string_view a, std::string_view b, std::size_t n) 
   return 0;
 }
 
+// Length of the valid UTF-8 sequence at the start of `s` (not empty), or 0 when it is not one.
+std::size_t utf8_sequence(std::string_view s) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char c = byte(0);
+  if (c < 0x80) return 1;
+  std::size_t n;
+  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (s.size() < n || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < n; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return n;
+}
+
 }  // namespace
 
 void rstrip(std::string& text, const char* set) {
@@ -158,6 +185,22 @@ std::string format(const char* fmt, ...) {
   const int written = std::vsnprintf(out.data(), out.size() + 1, fmt, again);
   va_end(again);
   if (written < 0) throw std::system_error(errno, std::generic_category(), "vsnprintf");
+  return out;
+}
+
+std::string valid_utf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    std::size_t n = utf8_sequence(text);
+    if (n == 0) {
+      out.append("\xEF\xBF\xBD");
+      n = 1;
+    } else {
+      out.append(text.substr(0, n));
+    }
+    text.remove_prefix(n);
+  }
   return out;
 }
 

@@ -70,6 +70,11 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // every other byte as \xNN (lower-case hex).
 std::string escape(std::string_view text);
 
+// The text as valid UTF-8, as JSON and other UTF-8 outputs need it: every valid sequence is
+// kept, and each byte that cannot start one (a stray continuation byte, an overlong form, a
+// surrogate, a sequence cut short, a legacy 8-bit character) becomes U+FFFD.
+std::string valid_utf8(std::string_view text);
+
 // The byte of two hexadecimal digits (0-9, a-f, A-F); callers pass only hex digits.
 std::uint8_t hex_to_byte(char high, char low);
 

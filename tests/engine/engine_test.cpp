@@ -21,6 +21,7 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
 #include "engine.pb.h"
@@ -361,7 +362,8 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
   std::string taxonomy = dir.write("taxonomy.data",
                                    "3|sev3|Severity three|severity text\n"
                                    "3.7|type7|Type seven|type text\n"
-                                   "4|sev4|Severity four|only severity\n");
+                                   "4|sev4|Severity four|only severity\n"
+                                   "5|caf\xe9|S\xff five|cut \xc3\n");  // not UTF-8
   Service service({}, {"KELTO_TAXONOMY_FILE=" + taxonomy});
   struct Case {
     std::string name;
@@ -400,6 +402,10 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
               R"("severity":"sev3","severity_full":"Severity three"},)"
               R"({"virus":"W","algo":"","aux":"","severity":"sev4","severity_full":"Severity four","desc":"only severity"},)"
               R"({"virus":"Z","algo":"","aux":""}]})")},
+      {"taxonomy not UTF-8", scan_post(lines({"#kte record virus=V detection=V,,,5,0"}), "?detections=1"), 200,
+       result("{\"path\":[],\"detections\":[{\"virus\":\"V\",\"algo\":\"\",\"aux\":\"\","
+              "\"severity\":\"caf\xef\xbf\xbd\",\"severity_full\":\"S\xef\xbf\xbd five\","
+              "\"desc\":\"cut \xef\xbf\xbd\"}]}")},
       {"findings repeat", scan_post(lines({"#kte record virus=V", "#kte record virus=V"})), 200,
        result(R"({"path":[],"virus":"V"},{"path":[],"virus":"V"})")},
       {"skipped frames",
@@ -429,6 +435,10 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
     EXPECT_EQ(response->status, c.status);
     EXPECT_EQ(response->body, c.body);
     EXPECT_EQ(response->header("Content-Type"), c.status == 200 ? "application/json" : "text/html");
+    // A parser that insists on UTF-8, as JSON clients do.
+    if (c.status == 200) {
+      EXPECT_NO_THROW(boost::json::parse(response->body));
+    }
   }
   // Every malformed frame above, the refused long one included, is logged with the same text.
   const std::string log = service.daemon.process().err();

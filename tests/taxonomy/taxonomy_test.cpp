@@ -88,6 +88,16 @@ TEST(Taxonomy, TypeRowAloneAndNoPrefixMatching) {
   EXPECT_EQ(fill(data, 33, 7), "{}");
 }
 
+TEST(Taxonomy, TextsNotInUtf8KeepTheirBytesInTheTableAndBecomeValidJson) {
+  TempDir dir;
+  TaxonomyData data;
+  data.load(dir.write("t", "5|caf\xe9|\xc3\xa9t\xc3|\xed\xa0\x80\n"));
+  EXPECT_EQ(data.items.at("5").name, "caf\xe9");
+  EXPECT_EQ(fill(data, 5, 0),
+            "{\"severity\":\"caf\xef\xbf\xbd\",\"severity_full\":\"\xc3\xa9t\xef\xbf\xbd\","
+            "\"desc\":\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\"}");
+}
+
 TEST(Taxonomy, UnreadableFileLeavesAnEmptyTable) {
   TempDir dir;
   LogCapture log;

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace ktu::util {
 namespace {
@@ -153,6 +156,23 @@ TEST(TextEdit, ReplaceFormatEscape) {
   EXPECT_EQ(hex_to_byte('4', '1'), 0x41);
   EXPECT_EQ(hex_to_byte('f', 'F'), 0xff);
   EXPECT_EQ(hex_to_byte('A', '0'), 0xa0);
+}
+
+TEST(TextUtf8, ValidSequencesKeptEveryOtherByteReplaced) {
+  const std::string R = "\xef\xbf\xbd";  // U+FFFD
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""},
+      {"plain\0nul"s, "plain\0nul"s},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf",
+       "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf"},
+      {"\xe9t\xe9", R + "t" + R},                     // legacy 8-bit text
+      {"\x80" "a\xbf", R + "a" + R},                  // stray continuation bytes
+      {"\xc0\xaf \xe0\x80\xaf", R + R + " " + R + R + R},  // overlong forms
+      {"\xed\xa0\x80", R + R + R},                     // a surrogate
+      {"\xf4\x90\x80\x80 \xf5", R + R + R + R + " " + R},  // beyond U+10FFFF
+      {"\xe2\x82" "x \xe2\x82", R + R + "x " + R + R},    // cut short, inside and at the end
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(valid_utf8(in), out) << escape(in);
 }
 
 }  // namespace
