@@ -75,6 +75,14 @@ std::optional<asio::ip::address> convert_listen_address(const std::string& text)
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader of standard error that goes away (a pipe into "head", a closed terminal) must
+  // not end the service: its writes then fail with EPIPE, which the sinks report and every
+  // socket write already handles. Set before anything is written.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
+
   Options options;
   parse_args(options, argc, argv);
   setup_logging(options);

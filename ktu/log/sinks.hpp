@@ -52,7 +52,8 @@ class FdSink : public FormattableLogSink {
  private:
   // Standard error under a service manager is often a socket: its writes go out with
   // MSG_NOSIGNAL, so a reader that has gone away fails the write (EPIPE) instead of ending
-  // the process with SIGPIPE.
+  // the process with SIGPIPE. A pipe has no such flag: a program that must outlive the
+  // reader of its pipe ignores SIGPIPE, as the daemon does from its first line.
   bool is_socket = false;
 };
 

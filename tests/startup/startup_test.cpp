@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -440,6 +441,41 @@ TEST(Logging, DefaultLogConfigurationAndItsWordArgument) {
   const std::string err = daemon.process().err();
   EXPECT_EQ(err.find("Could not read config file: "), std::string::npos) << err;
   EXPECT_EQ(err.rfind("{\"timestamp\":", 0), 0u) << err;
+}
+
+TEST(Logging, AStandardErrorReaderThatGoesAwayNeverEndsTheService) {
+  // As "kelto-rest 2>&1 | head -1": the reader takes one line and exits. Later log lines
+  // are lost, but every request is still answered and the process runs on.
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+  kelto::test::TestEngine engine;
+  TempDir dir;
+  Daemon::Config config;
+  config.args = {"-c", dir.write("rest.conf", "")};
+  config.engine_socket = engine.socket_path();
+  config.stderr_fd = pipe_fds[1];
+  Daemon daemon(config);
+  ::close(pipe_fds[1]);
+  ASSERT_TRUE(daemon.ready());
+  std::string first_line;
+  char c;
+  while (first_line.size() < 4096 && ::read(pipe_fds[0], &c, 1) == 1 && c != '\n') first_line += c;
+  ::close(pipe_fds[0]);
+  EXPECT_NE(first_line.find("options: Loading "), std::string::npos) << first_line;
+
+  const std::string scan = kelto::test::http_request(
+      "POST", "/v1/scan", {{"Content-Type", "application/octet-stream"}}, std::string_view("hello"));
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    kelto::test::HttpConnection conn(daemon.port());  // each connection logs several lines
+    ASSERT_TRUE(conn.send(scan));
+    const auto response = conn.read_response(20s);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200);
+    EXPECT_EQ(response->body.rfind("{\"issues\":[],", 0), 0u) << response->body;
+  }
+  EXPECT_TRUE(daemon.process().running());
+  EXPECT_EQ(daemon.stop(), 0);
 }
 
 TEST(Packaging, SampleConfigurationHoldsEveryDefault) {

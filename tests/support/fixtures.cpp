@@ -133,7 +133,7 @@ bool wait_for_path(const std::string& path, Ms timeout) {
 // ---- Process ----------------------------------------------------------------------------
 
 Process Process::start(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
-                       const std::vector<std::string>& unset_env) {
+                       const std::vector<std::string>& unset_env, int stderr_fd) {
   Process p;
   std::string pattern = (std::filesystem::temp_directory_path() / "kelto-proc-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
@@ -163,7 +163,11 @@ Process Process::start(const std::vector<std::string>& argv, const std::vector<s
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (stderr_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, stderr_fd, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
   // The child starts with the default signal dispositions and an empty mask.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -440,7 +444,7 @@ Daemon::Daemon(Config config) : listen_port(free_tcp_port()) {
   env.push_back("NOTIFY_SOCKET=" + notify_socket.path());
   std::vector<std::string> unset{"WATCHDOG_USEC", "WATCHDOG_PID", "KELTO_ENGINE_SOCKET"};
   if (!config.engine_socket.empty()) env.push_back("KELTO_ENGINE_SOCKET=" + config.engine_socket);
-  proc = Process::start(argv, env, unset);
+  proc = Process::start(argv, env, unset, config.stderr_fd);
   if (!config.wait_ready) return;
   const auto deadline = Clock::now() + 30s;
   while (Clock::now() < deadline && proc.running()) {

@@ -45,9 +45,11 @@ bool wait_for_path(const std::string& path, Ms timeout);
 class Process {
  public:
   // Runs argv[0] with stdout and stderr captured to files; `extra_env` entries are "K=V".
+  // With `stderr_fd` not negative, the child's standard error is that descriptor instead
+  // (err() is then empty).
   static Process start(const std::vector<std::string>& argv,
                        const std::vector<std::string>& extra_env = {},
-                       const std::vector<std::string>& unset_env = {});
+                       const std::vector<std::string>& unset_env = {}, int stderr_fd = -1);
   Process() = default;
   Process(Process&& other) noexcept;
   Process& operator=(Process&& other) noexcept;
@@ -140,6 +142,7 @@ class Daemon {
     std::vector<std::string> env;   // "K=V"
     std::string engine_socket;      // sets KELTO_ENGINE_SOCKET when not empty
     bool wait_ready = true;
+    int stderr_fd = -1;             // the daemon's standard error, when not captured
   };
 
   explicit Daemon(Config config);
