@@ -19,7 +19,9 @@ int get_err_count() { return detail::err_count; }
 bool parse_file(const std::string& path, const ItemCallback& on_item, const ErrorCallback& on_error,
                 unsigned int flags) {
   try {
-    // Mapped, not read: the grammar works on the mapping in place.
+    // Mapped, not read: the grammar works on the mapping in place. A file that cannot be
+    // opened, examined or mapped throws std::filesystem::filesystem_error, whose text names
+    // the step ("open() failed", "mmap() failed" for a directory), the system error and the path.
     tao::pegtl::file_input<tao::pegtl::tracking_mode::eager, tao::pegtl::eol::lf_crlf> in(path);
     return parse_input(in, on_item, on_error, flags);
   } catch (const std::exception& e) {
