@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <system_error>
 
 namespace ktu::log {
@@ -231,9 +232,18 @@ void Configuration::log_impl(const Event& event) {
   ReadLock held(rwlock);
   EventData data(event);
   const int level = static_cast<int>(event.get_level());
+  // A sink that fails (its reader gone, its disk full) must not cost the sinks after it the
+  // event: the others still get it, and the first failure is reported once all have been tried.
+  std::exception_ptr failure;
   for (auto& entry : sinks) {
-    if (static_cast<int>(entry.second) <= level) entry.first->log(data);
+    if (static_cast<int>(entry.second) > level) continue;
+    try {
+      entry.first->log(data);
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
   }
+  if (failure) std::rethrow_exception(failure);
 }
 
 Configuration& get_global_configuration() {

@@ -145,6 +145,8 @@ class Configuration {
     return static_cast<int>(level) >= static_cast<int>(min_level.load());
   }
 
+  // Gives the event to every sink whose level it reaches; a failing sink does not keep it from
+  // the later ones, and the first failure is rethrown afterwards.
   void log_impl(const Event& event);
 
  private:
