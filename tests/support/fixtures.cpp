@@ -465,11 +465,23 @@ std::optional<int> Daemon::stop() {
   return proc.wait_exit(20s);
 }
 
-TestEngine::TestEngine(std::vector<std::string> args) : sock_path(dir.file("engine.sock")) {
-  std::vector<std::string> argv{build_path("kelto-testengine"), "--socket", sock_path};
+TestEngine::TestEngine(std::vector<std::string> args)
+    : sock_path(dir.file("engine.sock")), argv{build_path("kelto-testengine"), "--socket", sock_path} {
   argv.insert(argv.end(), args.begin(), args.end());
+  start();
+}
+
+void TestEngine::start() {
   proc = Process::start(argv);
   if (!wait_for_path(sock_path, 20s)) throw std::runtime_error("test engine did not create " + sock_path);
+}
+
+void TestEngine::restart() {
+  proc.signal(SIGTERM);
+  if (!proc.wait_exit(20s)) throw std::runtime_error("test engine did not stop");
+  // The old socket file would pass for the new engine's until that one renames its own over it.
+  ::unlink(sock_path.c_str());
+  start();
 }
 
 // ---- /proc ------------------------------------------------------------------------------

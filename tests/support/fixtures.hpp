@@ -169,10 +169,16 @@ class TestEngine {
   explicit TestEngine(std::vector<std::string> args = {});
   const std::string& socket_path() const { return sock_path; }
   Process& process() { return proc; }
+  // Stops the engine (SIGTERM), waits until it has exited, so that every connection to it is
+  // closed, and starts a new one on the same socket path with the same arguments.
+  void restart();
 
  private:
+  void start();
+
   TempDir dir;
   std::string sock_path;
+  std::vector<std::string> argv;
   Process proc;
 };
 
