@@ -46,6 +46,12 @@ bool is_retryable(beast::error_code ec) {
   return ec == beast::error::timeout || ec == asio::error::broken_pipe;
 }
 
+// What a write or a read meets when the engine has closed its end: a broken pipe, a reset (what
+// was written is left unread) or the end of the stream.
+bool is_closed_by_engine(beast::error_code ec) {
+  return ec == asio::error::broken_pipe || ec == asio::error::connection_reset || ec == asio::error::eof;
+}
+
 void report_error(ClientRequest& request, std::string_view text) {
   if (request.on_error) request.on_error(text);
 }
@@ -94,6 +100,7 @@ void ClientSession::on_connect(beast::error_code ec) {
     return;
   }
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Connected", id());
+  fresh_socket = true;
   handle_another_request();
 }
 
@@ -107,6 +114,8 @@ void ClientSession::handle_another_request() {
 }
 
 void ClientSession::become_idle() {
+  // It may sit on the stack long enough for the engine to go away meanwhile.
+  fresh_socket = false;
   pool.idle.try_push_back(this);
   // A request may have been queued while this connection was busy.
   pool.dispatch();
@@ -114,6 +123,8 @@ void ClientSession::become_idle() {
 
 void ClientSession::send_request(std::unique_ptr<ClientRequest>&& request) {
   CorrelationScope scope(*request);
+  may_be_stale = !fresh_socket;
+  fresh_socket = false;
   buffer.clear();
   std::size_t n = ktu::msg_wire::msg_wire_size(request->envelope);
   auto space = buffer.prepare(n);
@@ -152,8 +163,11 @@ void ClientSession::on_write(std::unique_ptr<ClientRequest> request, beast::erro
   CorrelationScope scope(*request);
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Sent {} bytes", id(), bytes);
   if (ec) {
+    // Read before `fail` puts the connection back where another request may take it.
+    const bool stale = may_be_stale && is_closed_by_engine(ec);
     fail(ec, "write");
     std::string failure = "engine write: " + ec.message();
+    if (stale && resend_after_stale(request)) return;
     if (is_retryable(ec)) {
       give_back(std::move(request), failure);
     } else {
@@ -164,7 +178,9 @@ void ClientSession::on_write(std::unique_ptr<ClientRequest> request, beast::erro
   if (request->envelope.has_fd_count()) {
     KTU_LOG(DEBUG, "ClientSession", "[{:x}] Send FD {}", id(), request->fd);
     if (!ktu::util::write_fd_to_unix_pipe(stream.socket().native_handle(), request->fd)) {
+      const bool stale = may_be_stale && (errno == EPIPE || errno == ECONNRESET);
       close();
+      if (stale && resend_after_stale(request)) return;
       report_error(*request, "engine write: sendmsg failed");
       return;
     }
@@ -186,8 +202,10 @@ void ClientSession::read_more(std::unique_ptr<ClientRequest> request) {
 void ClientSession::on_read(std::unique_ptr<ClientRequest> request, beast::error_code ec, std::size_t n) {
   CorrelationScope scope(*request);
   if (ec) {
+    const bool stale = may_be_stale && is_closed_by_engine(ec);
     fail(ec, "read");
     std::string failure = "engine read: " + ec.message();
+    if (stale && resend_after_stale(request)) return;
     if (is_retryable(ec)) {
       give_back(std::move(request), failure);
     } else {
@@ -196,6 +214,8 @@ void ClientSession::on_read(std::unique_ptr<ClientRequest> request, beast::error
     return;
   }
   stream.expires_never();
+  // The engine has seen this request: a failure from now on is the request's own.
+  may_be_stale = false;
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Received {} bytes", id(), n);
   buffer.commit(n);
   process_read(std::move(request));
@@ -243,6 +263,19 @@ void ClientSession::give_back(std::unique_ptr<ClientRequest> request, std::strin
     report_error(*request, failure);
     return;
   }
+  resend(std::move(request));
+}
+
+bool ClientSession::resend_after_stale(std::unique_ptr<ClientRequest>& request) {
+  // One engine restart leaves at most every connection of the pool stale, each failing once;
+  // more than that is an engine that keeps dropping connections, and the count above applies.
+  if (request->stale_attempts >= pool.sessions.size()) return false;
+  ++request->stale_attempts;
+  resend(std::move(request));
+  return true;
+}
+
+void ClientSession::resend(std::unique_ptr<ClientRequest> request) {
   if (request->on_retry) request->on_retry();
   pool.enqueue_request(std::move(request));
 }

@@ -1,5 +1,6 @@
 // The engine client (pool, connections, framing, descriptor passing) against the stand-in
 // engine over a real unix socket, and the whole road through the real daemon over HTTP.
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -25,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "engine.pb.h"
+#include "ktu/util/fd_passing.hpp"
 #include "msg.pb.h"
 #include "proto/msg_wire.hpp"
 #include "service/client_pool.hpp"
@@ -219,6 +221,26 @@ TEST(EngineClient, EveryRequestIsAnsweredWhenTheEngineIsAbsent) {
   EXPECT_EQ(o->error, "engine connect: File name too long");
 }
 
+// Plays the engine for one request on `fd`: reads its frame and descriptor, answers it finished.
+void answer_one_request(int fd) {
+  unsigned char header[ktu::msg_wire::kHeaderSize];
+  ASSERT_EQ(recv(fd, header, sizeof header, MSG_WAITALL), static_cast<ssize_t>(sizeof header));
+  const std::size_t length = std::size_t{header[4]} << 24 | header[5] << 16 | header[6] << 8 | header[7];
+  std::string body(length, '\0');
+  ASSERT_EQ(recv(fd, body.data(), length, MSG_WAITALL), static_cast<ssize_t>(length));
+  KtMsgBase request;
+  ASSERT_TRUE(request.ParseFromString(body));
+  if (request.has_fd_count()) {
+    ASSERT_TRUE(ktu::util::read_fd_from_unix_pipe(fd));
+  }
+  KtMsgBase response;
+  response.set_type(KT_RESPONSE);
+  response.set_opcode(KT_REQ_ENGINE_SCAN);
+  std::string frame(ktu::msg_wire::msg_wire_size(response), '\0');
+  ASSERT_EQ(ktu::msg_wire::msg_wire_write(response, frame.data()), frame.size());
+  ASSERT_EQ(send(fd, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+}
+
 TEST(EngineClient, AnEngineThatDropsEveryConnectionEndsTheRequestAfterThreeAttempts) {
   // Each connection is closed by the engine before the client writes on it, so every attempt
   // meets a broken pipe. The loop is run by hand so that the drop always comes first.
@@ -239,6 +261,41 @@ TEST(EngineClient, AnEngineThatDropsEveryConnectionEndsTheRequestAfterThreeAttem
   int dropped = 0;
   {
     ClientPool pool(ioc, options);
+    auto outcome = std::make_shared<Outcome>("x");
+    pool.enqueue_request(make_request(outcome));
+    for (int step = 0; step < 20000 && !outcome->done; ++step) {
+      for (int c; (c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+        close(c);
+        ++dropped;
+      }
+      ioc.poll_one();
+    }
+    ASSERT_TRUE(outcome->done) << "still sent again after " << dropped << " attempts";
+    EXPECT_EQ(outcome->error, "engine write: Broken pipe");
+    EXPECT_EQ(outcome->error_calls, 1);
+    EXPECT_EQ(dropped, 3);
+  }
+  // A connection that the engine closed while it sat idle (as a restart does) costs the next
+  // request no attempt: it still gets three on connections opened for it.
+  dropped = 0;
+  {
+    ClientPool pool(ioc, options);
+    auto served = std::make_shared<Outcome>("x");
+    pool.enqueue_request(make_request(served));
+    int engine_side = -1;
+    for (int step = 0; step < 20000 && engine_side < 0; ++step) {
+      engine_side = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      ioc.poll_one();
+    }
+    ASSERT_GE(engine_side, 0);
+    pollfd readable{engine_side, POLLIN, 0};
+    for (int step = 0; step < 20000 && poll(&readable, 1, 0) == 0; ++step) ioc.poll_one();
+    answer_one_request(engine_side);
+    for (int step = 0; step < 20000 && !served->done; ++step) ioc.poll_one();
+    ASSERT_TRUE(served->done);
+    ASSERT_EQ(served->error, "");
+    close(engine_side);
+
     auto outcome = std::make_shared<Outcome>("x");
     pool.enqueue_request(make_request(outcome));
     for (int step = 0; step < 20000 && !outcome->done; ++step) {
@@ -649,6 +706,40 @@ TEST(ScanEndToEnd, AThousandScansOverThirtyTwoConnectionsLeakNoDescriptor) {
   EXPECT_LE(after.unix_stream, 4);
   EXPECT_EQ(after.other, before.other);
   EXPECT_EQ(service.daemon.stop(), 0);
+}
+
+TEST(ScanEndToEnd, AnEngineRestartCostsNoScan) {
+  // Every engine connection is open and idle when the engine restarts; the scans that then
+  // arrive together meet those stale connections first. None of them may fail for it.
+  constexpr int kPool = 8;
+  constexpr int kRounds = 25;
+  Service service({"-C", std::to_string(kPool)});
+  const pid_t pid = service.daemon.process().pid();
+  std::vector<HttpConnection> clients;
+  for (int i = 0; i < kPool; ++i) clients.push_back(service.daemon.connect());
+  // Sends one scan on every connection before reading any answer, so that they arrive together.
+  auto scan_all = [&](std::string_view body) {
+    std::vector<int> statuses;
+    for (auto& c : clients) EXPECT_TRUE(c.send(scan_post(body)));
+    for (auto& c : clients) {
+      auto response = c.read_response(20s);
+      statuses.push_back(response ? response->status : 0);
+      if (response && response->status != 200) ADD_FAILURE() << response->body;
+    }
+    return statuses;
+  };
+  const std::vector<int> all_ok(kPool, 200);
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    // Slow scans, all at once, take every engine connection and leave it open to this engine.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      ASSERT_EQ(scan_all(lines({"#kte delay 50"})), all_ok);
+      if (census(pid).unix_stream == kPool) break;
+    }
+    ASSERT_EQ(census(pid).unix_stream, kPool);
+    service.engine.restart();
+    ASSERT_EQ(scan_all("after restart " + std::to_string(round)), all_ok);
+  }
 }
 
 // A request sent again after a time-out or a broken pipe must not list a finding twice.
