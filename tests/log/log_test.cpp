@@ -1,6 +1,8 @@
 #include "ktu/log/log.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -8,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -496,8 +499,29 @@ TEST(LogSinks, DescriptorStreamCallbackAndSyslog) {
   ::close(fd);
   EXPECT_EQ(read_file(path), "to fd\n");
 
+  // A sink without a descriptor takes every event, formats none, and leaves it to the sinks
+  // after it.
+  struct CountingFormatter : Formatter {
+    mutable int calls = 0;
+    std::string format(EventData&) const override {
+      ++calls;
+      return "x\n";
+    }
+  };
+  auto counting = std::make_shared<CountingFormatter>();
   auto nowhere = create_fd_sink(-1);
-  EXPECT_NO_THROW(log_to(*nowhere, "dropped"));
+  nowhere->set_formatter(counting);
+  auto after_nowhere = std::make_shared<RecordingSink>();
+  {
+    Configuration c;
+    c.add_sink(nowhere, Level::DEBUG);
+    c.add_sink(after_nowhere, Level::DEBUG);
+    Event event(Level::INFO, "t", "", 0);
+    event.setup_message("dropped");
+    c.log_impl(event);
+  }
+  EXPECT_EQ(counting->calls, 0);
+  EXPECT_EQ(after_nowhere->messages, std::vector<std::string>{"dropped"});
 
   auto bad = create_fd_sink(fd);  // closed above: writing fails with EBADF
   try {
@@ -555,6 +579,62 @@ TEST(LogSinks, DescriptorStreamCallbackAndSyslog) {
   // '%' in the text is never taken as a format.
   auto syslog = create_syslog_sink("ktu-log-test", SyslogFacility::USER);
   EXPECT_NO_THROW(log_to(*syslog, "%s%s%n%s", Level::ERROR));
+}
+
+// A reader slower than the writer: the text of one event is written whole and in order
+// through a small pipe, whether the write end is non-blocking (partial writes, EAGAIN) or
+// blocking and interrupted by signals (partial writes, EINTR).
+TEST(LogSinks, DescriptorWriteOutlastsASlowReader) {
+  static std::atomic<int> interruptions{0};
+  struct sigaction on_signal {}, previous {};
+  on_signal.sa_handler = [](int) { ++interruptions; };
+  sigemptyset(&on_signal.sa_mask);
+  on_signal.sa_flags = 0;  // no SA_RESTART: a blocked write returns EINTR or a short count
+  ASSERT_EQ(::sigaction(SIGUSR1, &on_signal, &previous), 0);
+
+  std::string text;
+  for (int i = 0; text.size() < 64 * 1024; ++i) text += "line " + std::to_string(i) + " of the event\n";
+  for (const bool blocking : {false, true}) {
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC | (blocking ? 0 : O_NONBLOCK)), 0);
+    ASSERT_GT(::fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096), 0);
+    std::atomic<bool> written{false};
+    std::string received;
+    std::thread reader([&] {
+      char chunk[700];
+      for (;;) {
+        const ssize_t n = ::read(pipe_fds[0], chunk, sizeof chunk);
+        if (n == 0) break;
+        if (n < 0) {
+          if (errno != EAGAIN) break;
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+          continue;
+        }
+        received.append(chunk, static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));  // slower than the writer
+      }
+    });
+    const pthread_t writer = ::pthread_self();
+    std::thread interrupter([&] {
+      while (blocking && !written) {
+        ::pthread_kill(writer, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+      }
+    });
+    auto sink = create_fd_sink(pipe_fds[1]);
+    EXPECT_NO_THROW(sink->log_formatted(text)) << blocking;
+    EXPECT_NO_THROW(sink->log_formatted("last\n")) << blocking;
+    written = true;
+    interrupter.join();
+    sink.reset();
+    ::close(pipe_fds[1]);
+    reader.join();
+    ::close(pipe_fds[0]);
+    EXPECT_EQ(received.size(), text.size() + 5) << blocking;
+    EXPECT_TRUE(received == text + "last\n") << blocking;
+  }
+  EXPECT_GT(interruptions, 0);
+  ::sigaction(SIGUSR1, &previous, nullptr);
 }
 
 // Many threads log into one file while it is rotated under them: every event whole, none
