@@ -438,7 +438,10 @@ bool HttpConnection::peer_closed(Ms timeout) {
 // ---- Daemon and stand-in engine ---------------------------------------------------------
 
 Daemon::Daemon(Config config) : listen_port(free_tcp_port()) {
-  std::vector<std::string> argv{build_path("kelto-rest"), "-l", "127.0.0.1", "-p", std::to_string(listen_port)};
+  std::vector<std::string> argv = config.wrapper;
+  const std::vector<std::string> own{build_path("kelto-rest"), "-l", "127.0.0.1", "-p",
+                                     std::to_string(listen_port)};
+  argv.insert(argv.end(), own.begin(), own.end());
   argv.insert(argv.end(), config.args.begin(), config.args.end());
   std::vector<std::string> env = config.env;
   env.push_back("NOTIFY_SOCKET=" + notify_socket.path());
@@ -490,6 +493,15 @@ int open_fd_count(pid_t pid) {
   int count = 0;
   for ([[maybe_unused]] const auto& entry :
        std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+int thread_count(pid_t pid) {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
     ++count;
   }
   return count;

@@ -143,6 +143,9 @@ class Daemon {
     std::string engine_socket;      // sets KELTO_ENGINE_SOCKET when not empty
     bool wait_ready = true;
     int stderr_fd = -1;             // the daemon's standard error, when not captured
+    // Runs first with the daemon's command line after its own words, e.g. a shell that
+    // prepares the process's surroundings and then runs exec "$@"; its pid becomes the daemon's.
+    std::vector<std::string> wrapper;
   };
 
   explicit Daemon(Config config);
@@ -184,6 +187,8 @@ class TestEngine {
 
 // Number of open descriptors of a process, from /proc.
 int open_fd_count(pid_t pid);
+// Number of threads of a process, from /proc.
+int thread_count(pid_t pid);
 // Peak (VmHWM) and current (VmRSS) resident memory in KiB, from /proc.
 long vm_hwm_kib(pid_t pid);
 long vm_rss_kib(pid_t pid);
