@@ -539,6 +539,7 @@ TEST(Logging, SyslogGetsEveryLineAtItsPriorityWhateverStandardErrorDoes) {
     std::vector<Line> present;
     std::vector<int> absent_severities;
     bool on_stderr;
+    bool stderr_reader_gone = false;  // standard error is a pipe nobody reads any more
   };
   const std::vector<Case> cases = {
       {{}, {loading, unknown, broken, header, quit}, {kDebug}, true},
@@ -547,6 +548,8 @@ TEST(Logging, SyslogGetsEveryLineAtItsPriorityWhateverStandardErrorDoes) {
       {{"-v"}, {loading, unknown, broken, header, header_read, quit}, {}, true},
       {{"-s"}, {unknown, broken}, {kDebug, kInfo}, true},
       {{"-q", "-s", "-s", "-s"}, {broken}, {kDebug, kInfo, kWarning}, false},
+      // Every write to standard error fails: syslog, the sink after it, still gets each line.
+      {{}, {loading, unknown, broken, header, quit}, {kDebug}, false, true},
   };
   for (const auto& c : cases) {
     const std::string what = fmt::format("{}", fmt::join(c.args, " "));
@@ -563,7 +566,14 @@ TEST(Logging, SyslogGetsEveryLineAtItsPriorityWhateverStandardErrorDoes) {
     config.wrapper = wrapper;
     config.args = {"-c", conf};
     config.args.insert(config.args.end(), c.args.begin(), c.args.end());
+    int pipe_fds[2] = {-1, -1};
+    if (c.stderr_reader_gone) {
+      ASSERT_EQ(::pipe(pipe_fds), 0);
+      ::close(pipe_fds[0]);
+      config.stderr_fd = pipe_fds[1];
+    }
     Daemon daemon(config);
+    if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);
     EXPECT_TRUE(daemon.ready()) << what << "\n" << daemon.process().err();
     if (daemon.ready()) {
       auto client = daemon.connect();
