@@ -39,18 +39,18 @@ void TaxonomyData::load(const std::string& path) {
 void TaxonomyData::fill(boost::json::object& object, unsigned severity_id, unsigned type_id) const {
   // The file is taken byte for byte, but a JSON string must be UTF-8: a text in a legacy
   // encoding gets U+FFFD for each byte that is not.
-  const auto text = [](const std::string& field) { return util::valid_utf8(field); };
+  using util::valid_utf8;
   const auto type = items.find(std::to_string(severity_id) + '.' + std::to_string(type_id));
   if (type != items.end()) {
-    object["type"] = text(type->second.name);
-    object["type_full"] = text(type->second.full_name);
-    object["desc"] = text(type->second.description);
+    object["type"] = valid_utf8(type->second.name);
+    object["type_full"] = valid_utf8(type->second.full_name);
+    object["desc"] = valid_utf8(type->second.description);
   }
   const auto severity = items.find(std::to_string(severity_id));
   if (severity != items.end()) {
-    object["severity"] = text(severity->second.name);
-    object["severity_full"] = text(severity->second.full_name);
-    if (type == items.end()) object["desc"] = text(severity->second.description);
+    object["severity"] = valid_utf8(severity->second.name);
+    object["severity_full"] = valid_utf8(severity->second.full_name);
+    if (type == items.end()) object["desc"] = valid_utf8(severity->second.description);
   }
 }
 

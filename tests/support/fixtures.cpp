@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -489,23 +490,19 @@ void TestEngine::restart() {
 
 // ---- /proc ------------------------------------------------------------------------------
 
-int open_fd_count(pid_t pid) {
-  int count = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-    ++count;
-  }
-  return count;
+namespace {
+
+// Entries of /proc/PID/<dir>: one per descriptor in "fd", one per thread in "task".
+int proc_entries(pid_t pid, const char* dir) {
+  const auto entries =
+      std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/" + dir);
+  return static_cast<int>(std::distance(begin(entries), end(entries)));
 }
 
-int thread_count(pid_t pid) {
-  int count = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-    ++count;
-  }
-  return count;
-}
+}  // namespace
+
+int open_fd_count(pid_t pid) { return proc_entries(pid, "fd"); }
+int thread_count(pid_t pid) { return proc_entries(pid, "task"); }
 
 long vm_hwm_kib(pid_t pid) { return proc_status_kib(pid, "VmHWM"); }
 long vm_rss_kib(pid_t pid) { return proc_status_kib(pid, "VmRSS"); }
