@@ -2,7 +2,6 @@
 // and the two handlers that receive the engine's answer or the failure that ends the request.
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <string_view>
 
@@ -29,7 +28,4 @@ class ClientRequest {
   // Attempts that ended in a time-out or a broken pipe; after a few the request fails instead of
   // being sent again, so that an engine that drops it every time cannot keep it forever.
   int failed_attempts = 0;
-  // Attempts that met a connection the engine had closed while it sat idle (an engine restart).
-  // They say nothing about the request and do not count above; the pool's size bounds them.
-  std::size_t stale_attempts = 0;
 };

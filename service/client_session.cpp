@@ -46,12 +46,6 @@ bool is_retryable(beast::error_code ec) {
   return ec == beast::error::timeout || ec == asio::error::broken_pipe;
 }
 
-// What a write or a read meets when the engine has closed its end: a broken pipe, a reset (what
-// was written is left unread) or the end of the stream.
-bool is_closed_by_engine(beast::error_code ec) {
-  return ec == asio::error::broken_pipe || ec == asio::error::connection_reset || ec == asio::error::eof;
-}
-
 void report_error(ClientRequest& request, std::string_view text) {
   if (request.on_error) request.on_error(text);
 }
@@ -123,7 +117,14 @@ void ClientSession::become_idle() {
 
 void ClientSession::send_request(std::unique_ptr<ClientRequest>&& request) {
   CorrelationScope scope(*request);
-  may_be_stale = !fresh_socket;
+  // A fresh socket is left to the write: an engine that drops every connection at once must
+  // use up the request's attempts, not reconnect for ever.
+  if (!fresh_socket && out_of_step()) {
+    // The request has not been written: it goes on another connection, this one connects afresh.
+    close();
+    pool.enqueue_request(std::move(request));
+    return;
+  }
   fresh_socket = false;
   buffer.clear();
   std::size_t n = ktu::msg_wire::msg_wire_size(request->envelope);
@@ -163,11 +164,8 @@ void ClientSession::on_write(std::unique_ptr<ClientRequest> request, beast::erro
   CorrelationScope scope(*request);
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Sent {} bytes", id(), bytes);
   if (ec) {
-    // Read before `fail` puts the connection back where another request may take it.
-    const bool stale = may_be_stale && is_closed_by_engine(ec);
     fail(ec, "write");
     std::string failure = "engine write: " + ec.message();
-    if (stale && resend_after_stale(request)) return;
     if (is_retryable(ec)) {
       give_back(std::move(request), failure);
     } else {
@@ -178,9 +176,7 @@ void ClientSession::on_write(std::unique_ptr<ClientRequest> request, beast::erro
   if (request->envelope.has_fd_count()) {
     KTU_LOG(DEBUG, "ClientSession", "[{:x}] Send FD {}", id(), request->fd);
     if (!ktu::util::write_fd_to_unix_pipe(stream.socket().native_handle(), request->fd)) {
-      const bool stale = may_be_stale && (errno == EPIPE || errno == ECONNRESET);
       close();
-      if (stale && resend_after_stale(request)) return;
       report_error(*request, "engine write: sendmsg failed");
       return;
     }
@@ -202,10 +198,8 @@ void ClientSession::read_more(std::unique_ptr<ClientRequest> request) {
 void ClientSession::on_read(std::unique_ptr<ClientRequest> request, beast::error_code ec, std::size_t n) {
   CorrelationScope scope(*request);
   if (ec) {
-    const bool stale = may_be_stale && is_closed_by_engine(ec);
     fail(ec, "read");
     std::string failure = "engine read: " + ec.message();
-    if (stale && resend_after_stale(request)) return;
     if (is_retryable(ec)) {
       give_back(std::move(request), failure);
     } else {
@@ -214,8 +208,6 @@ void ClientSession::on_read(std::unique_ptr<ClientRequest> request, beast::error
     return;
   }
   stream.expires_never();
-  // The engine has seen this request: a failure from now on is the request's own.
-  may_be_stale = false;
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Received {} bytes", id(), n);
   buffer.commit(n);
   process_read(std::move(request));
@@ -246,11 +238,19 @@ void ClientSession::process_read(std::unique_ptr<ClientRequest> request) {
       report_error(*request, "engine read: malformed message");
       request.reset();
       buffer.clear();
-      handle_another_request();
+      // Once framing is lost, whatever follows on this connection belongs to no request.
+      close();
       return;
     }
     if (!request->on_message || request->on_message(std::move(envelope))) {
       request.reset();
+      if (buffer.size() != 0) {
+        // More than the request asked for: the engine is out of step with this connection.
+        KTU_LOG(ERROR, "ClientSession", "unexpected data from the engine");
+        buffer.clear();
+        close();
+        return;
+      }
       handle_another_request();
       return;
     }
@@ -266,12 +266,19 @@ void ClientSession::give_back(std::unique_ptr<ClientRequest> request, std::strin
   resend(std::move(request));
 }
 
-bool ClientSession::resend_after_stale(std::unique_ptr<ClientRequest>& request) {
-  // One engine restart leaves at most every connection of the pool stale, each failing once;
-  // more than that is an engine that keeps dropping connections, and the count above applies.
-  if (request->stale_attempts >= pool.sessions.size()) return false;
-  ++request->stale_attempts;
-  resend(std::move(request));
+bool ClientSession::out_of_step() {
+  char byte;
+  ssize_t n;
+  do {
+    n = ::recv(stream.socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    KTU_LOG(ERROR, "ClientSession", "unexpected data from the engine");
+    return true;
+  }
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+  // The end of the stream or a pending error: the engine has gone away meanwhile (a restart).
+  KTU_LOG(DEBUG, "ClientSession", "[{:x}] Closed by the engine", id());
   return true;
 }
 

@@ -46,10 +46,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   // A time-out or a broken pipe: the request is sent again from the start, unless it has
   // failed this way too often; then `failure` ends it.
   void give_back(std::unique_ptr<ClientRequest> request, std::string const& failure);
-  // The engine had closed this connection while it sat idle: sends the request again without
-  // counting the attempt, unless that has happened too often; false when it left the request.
-  bool resend_after_stale(std::unique_ptr<ClientRequest>& request);
   void resend(std::unique_ptr<ClientRequest> request);
+  // Anything has arrived since the last request was finished, end of file included: those bytes
+  // belong to no request, and the next one must not take them for its answer.
+  bool out_of_step();
   std::uintptr_t id() const { return reinterpret_cast<std::uintptr_t>(this); }
 
   Stream stream;
@@ -57,8 +57,4 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   ClientPool& pool;
   // Connected and not yet used: the next request sent here is the first on this socket.
   bool fresh_socket = false;
-  // The request in progress was sent on a socket that had been open before it (idle, or after
-  // another request), and the engine has not answered it yet: the engine may have closed the
-  // socket meanwhile, without ever seeing this request.
-  bool may_be_stale = false;
 };

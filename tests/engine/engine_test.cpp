@@ -221,38 +221,100 @@ TEST(EngineClient, EveryRequestIsAnsweredWhenTheEngineIsAbsent) {
   EXPECT_EQ(o->error, "engine connect: File name too long");
 }
 
-// Plays the engine for one request on `fd`: reads its frame and descriptor, answers it finished.
-void answer_one_request(int fd) {
+// Reads one request as the engine does, its frame and then its descriptor; false when the
+// connection is closed or breaks first.
+bool read_request(int fd, KtMsgBase& request) {
   unsigned char header[ktu::msg_wire::kHeaderSize];
-  ASSERT_EQ(recv(fd, header, sizeof header, MSG_WAITALL), static_cast<ssize_t>(sizeof header));
+  if (recv(fd, header, sizeof header, MSG_WAITALL) != static_cast<ssize_t>(sizeof header)) return false;
   const std::size_t length = std::size_t{header[4]} << 24 | header[5] << 16 | header[6] << 8 | header[7];
   std::string body(length, '\0');
-  ASSERT_EQ(recv(fd, body.data(), length, MSG_WAITALL), static_cast<ssize_t>(length));
-  KtMsgBase request;
-  ASSERT_TRUE(request.ParseFromString(body));
-  if (request.has_fd_count()) {
-    ASSERT_TRUE(ktu::util::read_fd_from_unix_pipe(fd));
-  }
+  if (recv(fd, body.data(), length, MSG_WAITALL) != static_cast<ssize_t>(length)) return false;
+  if (!request.ParseFromString(body)) return false;
+  return !request.has_fd_count() || ktu::util::read_fd_from_unix_pipe(fd);
+}
+
+std::string frame_of(const KtMsgBase& envelope) {
+  std::string frame(ktu::msg_wire::msg_wire_size(envelope), '\0');
+  EXPECT_EQ(ktu::msg_wire::msg_wire_write(envelope, frame.data()), frame.size());
+  return frame;
+}
+
+// A final response that names the request it answers; `padding` bytes of payload make it long.
+std::string final_frame(const std::string& correlation, std::size_t padding = 0) {
   KtMsgBase response;
   response.set_type(KT_RESPONSE);
   response.set_opcode(KT_REQ_ENGINE_SCAN);
-  std::string frame(ktu::msg_wire::msg_wire_size(response), '\0');
-  ASSERT_EQ(ktu::msg_wire::msg_wire_write(response, frame.data()), frame.size());
+  response.set_correlation_id(correlation);
+  if (padding > 0) response.set_payload(std::string(padding, 'p'));
+  return frame_of(response);
+}
+
+// Plays the engine for one request on `fd`: reads its frame and descriptor, answers it finished.
+void answer_one_request(int fd) {
+  KtMsgBase request;
+  ASSERT_TRUE(read_request(fd, request));
+  const std::string frame = final_frame("");
   ASSERT_EQ(send(fd, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
 }
+
+int listen_unix(const std::string& path, int flags) {
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_EQ(listen(listener, 16), 0);
+  return listener;
+}
+
+// An engine played by the test itself, which writes whatever a case needs, whenever it needs it.
+class RawEngine {
+ public:
+  RawEngine() : path(dir.file("raw.sock")), listener(listen_unix(path, 0)) {}
+  ~RawEngine() {
+    for (int c : connections) close(c);
+    close(listener);
+  }
+
+  // The connection, new or old, on which the next request arrives; -1 when none comes in time.
+  int next_request(KtMsgBase& request) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::vector<pollfd> fds{{listener, POLLIN, 0}};
+      for (int c : connections) fds.push_back({c, POLLIN, 0});
+      if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+      if (fds[0].revents != 0) {
+        int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const timeval limit{10, 0};
+        setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        connections.push_back(c);
+        continue;
+      }
+      for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (fds[i].revents == 0) continue;
+        if (read_request(fds[i].fd, request)) return fds[i].fd;
+        // The client has closed this one.
+        close(fds[i].fd);
+        std::erase(connections, fds[i].fd);
+        break;
+      }
+    }
+    return -1;
+  }
+
+  TempDir dir;
+  std::string path;
+  int listener;
+  std::vector<int> connections;
+};
 
 TEST(EngineClient, AnEngineThatDropsEveryConnectionEndsTheRequestAfterThreeAttempts) {
   // Each connection is closed by the engine before the client writes on it, so every attempt
   // meets a broken pipe. The loop is run by hand so that the drop always comes first.
   TempDir dir;
   const std::string path = dir.file("drop.sock");
-  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int listener = listen_unix(path, SOCK_NONBLOCK);
   ASSERT_GE(listener, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(listener, 16), 0);
   Options options;
   options.engine_socket = path.c_str();
   options.conn_pool = 1;
@@ -301,6 +363,55 @@ TEST(EngineClient, AnEngineThatDropsEveryConnectionEndsTheRequestAfterThreeAttem
     expect_three_dropped_attempts(pool);
   }
   close(listener);
+}
+
+TEST(EngineClient, BytesThatBelongToNoRequestNeverAnswerTheNextOne) {
+  // One connection: the next request would go on the same one if it were kept.
+  RawEngine engine;
+  Client client(engine.path, 1, 4);
+  KtMsgBase late;
+  late.set_type(KT_PROGRESS);
+  late.set_opcode(KT_REQ_ENGINE_SCAN);
+  late.set_correlation_id("idle-1");
+  struct Case {
+    std::string tag;     // the requests' correlation ids are tag-1 and tag-2
+    std::string answer;  // written for the first request
+    std::string later;   // written once the first request has its outcome
+    std::string error;   // the first request's failure
+  };
+  const std::vector<Case> cases = {
+      // Long enough for the duplicate to be only partly read with the answer.
+      {"dup", final_frame("dup-1", 3000) + final_frame("dup-1", 3000), "", ""},
+      {"idle", final_frame("idle-1"), frame_of(late) + final_frame("idle-1"), ""},
+      {"magic", std::string("\xdd\xcc\xbb\xaa\0\0\0\0", 8), final_frame("magic-1"),
+       "engine read: malformed message"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tag);
+    auto first = std::make_shared<Outcome>("x");
+    client.pool->enqueue_request(client.make(first, c.tag + "-1"));
+    KtMsgBase request;
+    int conn = engine.next_request(request);
+    ASSERT_GE(conn, 0);
+    ASSERT_EQ(request.correlation_id(), c.tag + "-1");
+    ASSERT_EQ(send(conn, c.answer.data(), c.answer.size(), MSG_NOSIGNAL), static_cast<ssize_t>(c.answer.size()));
+    ASSERT_TRUE(first->wait(10s));
+    EXPECT_EQ(first->error, c.error);
+    // The client may have closed the connection already.
+    if (!c.later.empty()) send(conn, c.later.data(), c.later.size(), MSG_NOSIGNAL);
+
+    auto second = std::make_shared<Outcome>("x");
+    client.pool->enqueue_request(client.make(second, c.tag + "-2"));
+    conn = engine.next_request(request);
+    ASSERT_GE(conn, 0);
+    ASSERT_EQ(request.correlation_id(), c.tag + "-2");
+    const std::string answer = final_frame(c.tag + "-2");
+    ASSERT_EQ(send(conn, answer.data(), answer.size(), MSG_NOSIGNAL), static_cast<ssize_t>(answer.size()));
+    ASSERT_TRUE(second->wait(10s));
+    EXPECT_EQ(second->error, "");
+    ASSERT_EQ(types_of(*second), std::vector<int>{KT_RESPONSE});
+    EXPECT_EQ(second->messages[0].correlation_id(), c.tag + "-2");
+  }
 }
 
 TEST(EngineClient, AFullQueueRefusesAtOnceWhileTheOnlyConnectionIsBusy) {
@@ -542,8 +653,8 @@ TEST(ScanEndToEnd, ARequestMeetingAClosedEngineConnectionIsSentAgain) {
   ASSERT_TRUE(first);
   EXPECT_EQ(first->status, 200);
   ASSERT_TRUE(service.engine.process().wait_for_err("connection closed as asked", 20s));
-  // The idle connection's peer is gone: the write meets a broken pipe and the request is
-  // given back, reconnects and succeeds.
+  // The idle connection's peer is gone: the request is not written on it but goes on a fresh
+  // connection and succeeds.
   auto second = service.ask(scan_post("again"));
   ASSERT_TRUE(second);
   EXPECT_EQ(second->status, 200);
