@@ -46,8 +46,17 @@ bool is_retryable(beast::error_code ec) {
   return ec == beast::error::timeout || ec == asio::error::broken_pipe;
 }
 
-void report_error(ClientRequest& request, std::string_view text) {
-  if (request.on_error) request.on_error(text);
+// The request ends here whatever its error handler does: an exception from it must not keep
+// the connection from going back to the pool.
+void report_error(ClientRequest& request, std::string_view text) noexcept {
+  if (!request.on_error) return;
+  try {
+    request.on_error(text);
+  } catch (const std::exception& e) {
+    KTU_LOG(ERROR, "ClientSession", "error handler: {}", e.what());
+  } catch (...) {
+    KTU_LOG(ERROR, "ClientSession", "error handler: unknown exception");
+  }
 }
 
 }  // namespace
@@ -242,7 +251,17 @@ void ClientSession::process_read(std::unique_ptr<ClientRequest> request) {
       close();
       return;
     }
-    if (!request->on_message || request->on_message(std::move(envelope))) {
+    bool finished;
+    try {
+      finished = !request->on_message || request->on_message(std::move(envelope));
+    } catch (const std::exception& e) {
+      end_after_exception(std::move(request), e.what());
+      return;
+    } catch (...) {
+      end_after_exception(std::move(request), "unknown exception");
+      return;
+    }
+    if (finished) {
       request.reset();
       if (buffer.size() != 0) {
         // More than the request asked for: the engine is out of step with this connection.
@@ -264,6 +283,14 @@ void ClientSession::give_back(std::unique_ptr<ClientRequest> request, std::strin
     return;
   }
   resend(std::move(request));
+}
+
+void ClientSession::end_after_exception(std::unique_ptr<ClientRequest> request, char const* what) {
+  KTU_LOG(ERROR, "ClientSession", "{}: {}", "reply", what);
+  // The rest of the reply may still come: the connection is out of step with the engine.
+  buffer.clear();
+  close();
+  report_error(*request, std::string("internal read: ") + what);
 }
 
 bool ClientSession::out_of_step() {

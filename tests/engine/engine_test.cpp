@@ -11,11 +11,13 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +33,7 @@
 #include "proto/msg_wire.hpp"
 #include "service/client_pool.hpp"
 #include "service/client_request.hpp"
+#include "service/event_loop.hpp"
 #include "service/options.hpp"
 #include "service/request_handler.hpp"
 #include "tests/support/fixtures.hpp"
@@ -111,7 +114,7 @@ class Client {
     options.conn_pool = conn_pool;
     options.max_queued = max_queued;
     pool = std::make_unique<ClientPool>(ioc, options);
-    for (int i = 0; i < threads; ++i) runners.emplace_back([this] { ioc.run(); });
+    for (int i = 0; i < threads; ++i) runners.emplace_back([this] { run_event_loop(ioc); });
   }
   ~Client() {
     ioc.stop();
@@ -411,6 +414,47 @@ TEST(EngineClient, BytesThatBelongToNoRequestNeverAnswerTheNextOne) {
     EXPECT_EQ(second->error, "");
     ASSERT_EQ(types_of(*second), std::vector<int>{KT_RESPONSE});
     EXPECT_EQ(second->messages[0].correlation_id(), c.tag + "-2");
+  }
+}
+
+TEST(EngineClient, AHandlerThatThrowsEndsItsRequestAndKeepsTheConnection) {
+  TestEngine engine;
+  Client client(engine.socket_path(), 1, 4);
+  struct Case {
+    std::string name;
+    std::string body;
+    std::function<void()> reply_throws;  // none: the reply handler does not throw
+    bool error_handler_throws;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"allocation failure", "x", [] { throw std::bad_alloc(); }, false, "internal read: std::bad_alloc"},
+      {"not a standard exception", "x", [] { throw 7; }, false, "internal read: unknown exception"},
+      {"the error handler throws", lines({"#kte bad-magic"}), nullptr, true, "engine read: malformed message"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto outcome = std::make_shared<Outcome>(c.body);
+    auto request = client.make(outcome);
+    if (c.reply_throws) {
+      request->on_message = [&c](KtMsgBase&&) -> bool {
+        c.reply_throws();
+        return true;
+      };
+    }
+    if (c.error_handler_throws) {
+      request->on_error = [outcome](std::string_view text) {
+        outcome->on_error(text);
+        throw std::runtime_error("error handler");
+      };
+    }
+    client.pool->enqueue_request(std::move(request));
+    ASSERT_TRUE(outcome->wait(10s));
+    EXPECT_EQ(outcome->error, c.error);
+    // The pool's only connection serves the next request.
+    auto next = client.submit("clean");
+    ASSERT_TRUE(next->wait(10s));
+    EXPECT_EQ(next->error, "");
   }
 }
 
