@@ -91,11 +91,14 @@ TEST(Taxonomy, TypeRowAloneAndNoPrefixMatching) {
 TEST(Taxonomy, TextsNotInUtf8KeepTheirBytesInTheTableAndBecomeValidJson) {
   TempDir dir;
   TaxonomyData data;
-  data.load(dir.write("t", "5|caf\xe9|\xc3\xa9t\xc3|\xed\xa0\x80\n"));
+  data.load(dir.write("t", "5|caf\xe9|\xc3\xa9t\xc3|\xed\xa0\x80\n5.1|w\xfcrm|W\xfcrm|d\xe9s\n"));
   EXPECT_EQ(data.items.at("5").name, "caf\xe9");
   EXPECT_EQ(fill(data, 5, 0),
             "{\"severity\":\"caf\xef\xbf\xbd\",\"severity_full\":\"\xc3\xa9t\xef\xbf\xbd\","
             "\"desc\":\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\"}");
+  EXPECT_EQ(fill(data, 5, 1),
+            "{\"type\":\"w\xef\xbf\xbdrm\",\"type_full\":\"W\xef\xbf\xbdrm\",\"desc\":\"d\xef\xbf\xbds\","
+            "\"severity\":\"caf\xef\xbf\xbd\",\"severity_full\":\"\xc3\xa9t\xef\xbf\xbd\"}");
 }
 
 TEST(Taxonomy, UnreadableFileLeavesAnEmptyTable) {
