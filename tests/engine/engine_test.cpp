@@ -622,12 +622,13 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
       {"engine error empty", scan_post(lines({"#kte error-empty"})), 500, server_error_body(" (0)")},
       {"response does not parse", scan_post(lines({"#kte bad-response"})), 500,
        server_error_body("failed to parse payload")},
+      // After cases that keep their connection, so that the engine drops one used before.
+      {"engine closes", scan_post(lines({"#kte close"})), 500, server_error_body("engine read: End of file")},
       {"bad magic", scan_post(lines({"#kte bad-magic"})), 500, server_error_body("engine read: malformed message")},
       {"bad envelope", scan_post(lines({"#kte bad-envelope"})), 500,
        server_error_body("engine read: malformed message")},
       {"frame too long", scan_post(lines({"#kte huge-frame"})), 500,
        server_error_body("engine read: malformed message")},
-      {"engine closes", scan_post(lines({"#kte close"})), 500, server_error_body("engine read: End of file")},
       {"after all that", scan_post("fine"), 200, result("")},
   };
   for (const auto& c : cases) {
@@ -642,13 +643,17 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
       EXPECT_NO_THROW(boost::json::parse(response->body));
     }
   }
+  const auto count = [](const std::string& text, std::string_view needle) {
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = text.find(needle, at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
   // Every malformed frame above, the refused long one included, is logged with the same text.
   const std::string log = service.daemon.process().err();
-  std::size_t malformed = 0;
-  for (std::size_t at = 0; (at = log.find("ClientSession: malformed message\n", at)) != std::string::npos; ++at) {
-    ++malformed;
-  }
-  EXPECT_EQ(malformed, 3u) << log;
+  EXPECT_EQ(count(log, "ClientSession: malformed message\n"), 3u) << log;
+  // A file that makes the engine drop the connection is not sent to it again.
+  const std::string engine_log = service.engine.process().err();
+  EXPECT_EQ(count(engine_log, "dropping the connection as asked"), 1u) << engine_log;
 }
 
 TEST(ScanEndToEnd, ScannedBytesCorrelationIdAndServerSidePaths) {

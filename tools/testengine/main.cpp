@@ -259,6 +259,7 @@ After answer(int fd, const KtMsgBase& request, kte::Plan& plan) {
         return After::CLOSE;
       case kte::StepKind::CLOSE:
         out.flush();
+        fprintf(stderr, "kelto-testengine: dropping the connection as asked\n");
         return After::CLOSE;
       case kte::StepKind::HANG:
         out.flush();
