@@ -196,7 +196,14 @@ void ClientSession::on_write(std::unique_ptr<ClientRequest> request, beast::erro
 }
 
 void ClientSession::read_more(std::unique_ptr<ClientRequest> request) {
-  auto space = buffer.prepare(kReadChunk);
+  beast::flat_buffer::mutable_buffers_type space;
+  try {
+    space = buffer.prepare(kReadChunk);
+  } catch (const std::exception& e) {
+    // A long frame grows the buffer, which can fail like any allocation.
+    end_after_exception(std::move(request), e.what());
+    return;
+  }
   stream.expires_after(kReadTimeout);
   stream.async_read_some(space, [self = shared_from_this(), req = std::move(request)](beast::error_code ec,
                                                                                      std::size_t n) mutable {

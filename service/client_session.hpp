@@ -47,7 +47,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   // failed this way too often; then `failure` ends it.
   void give_back(std::unique_ptr<ClientRequest> request, std::string const& failure);
   void resend(std::unique_ptr<ClientRequest> request);
-  // The reply handler threw `what`: the request ends with it, the connection is closed.
+  // Handling the reply threw `what`: the request ends with it, the connection is closed.
   void end_after_exception(std::unique_ptr<ClientRequest> request, char const* what);
   // Anything has arrived since the last request was finished, end of file included: those bytes
   // belong to no request, and the next one must not take them for its answer.

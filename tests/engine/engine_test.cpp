@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdio>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -37,6 +39,24 @@
 #include "service/options.hpp"
 #include "service/request_handler.hpp"
 #include "tests/support/fixtures.hpp"
+
+namespace kelto::test {
+namespace {
+
+// Allocations above this size fail, as they do under an address-space limit.
+std::atomic<std::size_t> allocation_limit{SIZE_MAX};
+
+}  // namespace
+}  // namespace kelto::test
+
+void* operator new(std::size_t size) {
+  if (size > kelto::test::allocation_limit.load(std::memory_order_relaxed)) throw std::bad_alloc();
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+// Out of line, so that the compiler does not see free() meet a pointer from new.
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace kelto::test {
 namespace {
@@ -290,6 +310,7 @@ class RawEngine {
         int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         const timeval limit{10, 0};
         setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         connections.push_back(c);
         continue;
       }
@@ -417,24 +438,31 @@ TEST(EngineClient, BytesThatBelongToNoRequestNeverAnswerTheNextOne) {
   }
 }
 
-TEST(EngineClient, AHandlerThatThrowsEndsItsRequestAndKeepsTheConnection) {
-  TestEngine engine;
-  Client client(engine.socket_path(), 1, 4);
+TEST(EngineClient, AnExceptionWhileAReplyIsHandledEndsItsRequestAndKeepsTheConnection) {
+  RawEngine engine;
+  Client client(engine.path, 1, 4);
+  std::string long_frame = std::string("\xaa\xbb\xcc\xdd\x01\x40\x00\x00", 8);  // 20 MiB follow
+  long_frame.resize(long_frame.size() + (20 << 20), 'p');
   struct Case {
     std::string name;
-    std::string body;
+    std::string answer;
     std::function<void()> reply_throws;  // none: the reply handler does not throw
     bool error_handler_throws;
     std::string error;
+    std::size_t allocation_limit = SIZE_MAX;
   };
   const std::vector<Case> cases = {
-      {"allocation failure", "x", [] { throw std::bad_alloc(); }, false, "internal read: std::bad_alloc"},
-      {"not a standard exception", "x", [] { throw 7; }, false, "internal read: unknown exception"},
-      {"the error handler throws", lines({"#kte bad-magic"}), nullptr, true, "engine read: malformed message"},
+      {"reply handler throws", final_frame(""), [] { throw std::bad_alloc(); }, false,
+       "internal read: std::bad_alloc"},
+      {"not a standard exception", final_frame(""), [] { throw 7; }, false, "internal read: unknown exception"},
+      {"the error handler throws", std::string("\xdd\xcc\xbb\xaa\0\0\0\0", 8), nullptr, true,
+       "engine read: malformed message"},
+      // The buffer that gathers the frame can no longer grow.
+      {"no memory for a long frame", long_frame, nullptr, false, "internal read: std::bad_alloc", 16 << 20},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto outcome = std::make_shared<Outcome>(c.body);
+    auto outcome = std::make_shared<Outcome>("x");
     auto request = client.make(outcome);
     if (c.reply_throws) {
       request->on_message = [&c](KtMsgBase&&) -> bool {
@@ -448,11 +476,23 @@ TEST(EngineClient, AHandlerThatThrowsEndsItsRequestAndKeepsTheConnection) {
         throw std::runtime_error("error handler");
       };
     }
+    allocation_limit = c.allocation_limit;
     client.pool->enqueue_request(std::move(request));
-    ASSERT_TRUE(outcome->wait(10s));
+    KtMsgBase seen;
+    int conn = engine.next_request(seen);
+    ASSERT_GE(conn, 0);
+    // The client may stop reading and close before the whole answer is written.
+    send(conn, c.answer.data(), c.answer.size(), MSG_NOSIGNAL);
+    const bool done = outcome->wait(10s);
+    allocation_limit = SIZE_MAX;
+    ASSERT_TRUE(done);
     EXPECT_EQ(outcome->error, c.error);
     // The pool's only connection serves the next request.
     auto next = client.submit("clean");
+    conn = engine.next_request(seen);
+    ASSERT_GE(conn, 0);
+    const std::string answer = final_frame("");
+    ASSERT_EQ(send(conn, answer.data(), answer.size(), MSG_NOSIGNAL), static_cast<ssize_t>(answer.size()));
     ASSERT_TRUE(next->wait(10s));
     EXPECT_EQ(next->error, "");
   }
