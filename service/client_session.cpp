@@ -28,6 +28,10 @@ constexpr std::size_t kReadChunk = 4096;
 constexpr int kSendBuffer = 131072;
 // A frame that declares more than this is refused: buffering it could exhaust memory.
 constexpr std::size_t kMaxFrame = std::size_t{64} << 20;
+// All the frames of one request's reply together may hold no more than its largest frame: the
+// reply handler keeps what they carry until the final response, and a real scan's findings fit
+// one frame many times over.
+constexpr std::size_t kMaxReply = kMaxFrame + ktu::msg_wire::kHeaderSize;
 // Attempts of one request in all before a time-out or a broken pipe ends it.
 constexpr int kMaxAttempts = 3;
 
@@ -186,6 +190,7 @@ void ClientSession::on_write(std::unique_ptr<ClientRequest> request, beast::erro
     }
   }
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Read response", id());
+  reply_bytes = 0;
   buffer.clear();
   read_more(std::move(request));
 }
@@ -236,7 +241,16 @@ void ClientSession::process_read(std::unique_ptr<ClientRequest> request) {
         close();
         return;
       }
+      if (reply_bytes + size > kMaxReply) {
+        refuse_reply(std::move(request));
+        return;
+      }
       read_more(std::move(request));
+      return;
+    }
+    reply_bytes += size;
+    if (reply_bytes > kMaxReply) {
+      refuse_reply(std::move(request));
       return;
     }
     KTU_LOG(DEBUG, "ClientSession", "[{:x}] Processed {} bytes", id(), size);
@@ -249,13 +263,28 @@ void ClientSession::process_read(std::unique_ptr<ClientRequest> request) {
       handle_another_request();
       return;
     }
+    const bool final_frame = envelope.type() == KT_RESPONSE;
     if (!request->on_message || request->on_message(std::move(envelope))) {
       request.reset();
+      // Ended before the engine's final response (a reply over its bounds): the rest of that
+      // reply would follow on this connection and be taken for the next request's.
+      if (!final_frame) {
+        close();
+        return;
+      }
       handle_another_request();
       return;
     }
     // More frames of this request may already be in the buffer.
   }
+}
+
+void ClientSession::refuse_reply(std::unique_ptr<ClientRequest> request) {
+  KTU_LOG(ERROR, "ClientSession", "reply too large");
+  report_error(*request, "engine read: reply too large");
+  request.reset();
+  // The rest of the reply would put the connection out of step.
+  close();
 }
 
 void ClientSession::give_back(std::unique_ptr<ClientRequest> request, std::string const& failure) {

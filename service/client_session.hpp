@@ -40,6 +40,9 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   void process_read(std::unique_ptr<ClientRequest> request);
   void close();
   void fail(boost::beast::error_code ec, char const* what);
+  // The request's reply has grown beyond what one reply may hold: a 500, and the connection
+  // closed.
+  void refuse_reply(std::unique_ptr<ClientRequest> request);
   void shutdown_socket();
   // Back on the idle stack; then let the pool hand out anything that waits.
   void become_idle();
@@ -61,4 +64,6 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   // another request), and the engine has not answered it yet: the engine may have closed the
   // socket meanwhile, without ever seeing this request.
   bool may_be_stale = false;
+  // Bytes of the frames received so far for the request in progress.
+  std::size_t reply_bytes = 0;
 };

@@ -473,7 +473,16 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
       {"frame too long", scan_post(lines({"#kte huge-frame"})), 500,
        server_error_body("engine read: malformed message")},
       {"engine closes", scan_post(lines({"#kte close"})), 500, server_error_body("engine read: End of file")},
-      {"after all that", scan_post("fine"), 200, result("")},
+      // Each just over its bound. The rest of the reply, held back a little so that it comes
+      // after the next request has been sent, must never be taken for that request's answer.
+      {"reply bytes over the bound", scan_post(lines({"#kte long-records 2 34000000"})), 500,
+       server_error_body("engine read: reply too large")},
+      {"findings over the bound", scan_post(lines({"#kte records 100001", "#kte delay 100"})), 500,
+       server_error_body("engine read: reply too large")},
+      {"detections over the bound", scan_post(lines({"#kte detections 400001", "#kte delay 100"})), 500,
+       server_error_body("engine read: reply too large")},
+      {"after all that", scan_post("a " + kTestString, "?filename=x.com"), 200,
+       result(R"({"path":["x.com"],"virus":"Test-String"})")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
