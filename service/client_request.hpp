@@ -2,6 +2,7 @@
 // and the two handlers that receive the engine's answer or the failure that ends the request.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string_view>
@@ -32,4 +33,7 @@ class ClientRequest {
   // Attempts that met a connection the engine had closed while it sat idle (an engine restart).
   // They say nothing about the request and do not count above; the pool's size bounds them.
   std::size_t stale_attempts = 0;
+  // When it last entered the pool's queue: while the engine cannot be reached, it fails only
+  // once it has waited too long.
+  std::chrono::steady_clock::time_point queued_at{};
 };

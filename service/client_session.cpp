@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -15,6 +16,7 @@
 #include "proto/msg_wire.hpp"
 #include "service/client_pool.hpp"
 #include "service/client_request.hpp"
+#include "service/options.hpp"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -34,6 +36,14 @@ constexpr std::size_t kMaxFrame = std::size_t{64} << 20;
 constexpr std::size_t kMaxReply = kMaxFrame + ktu::msg_wire::kHeaderSize;
 // Attempts of one request in all before a time-out or a broken pipe ends it.
 constexpr int kMaxAttempts = 3;
+// How long a request waits for a connection while the engine cannot be reached: long enough to
+// ride out an engine restart, whose socket is away for up to about a second, short enough that
+// clients of an engine that stays down learn it within seconds.
+constexpr auto kConnectWait = std::chrono::seconds(3);
+// Pauses between connect attempts while requests wait: short at first, so that a quick restart
+// costs little, then growing, so that an engine that stays down is not asked in a tight loop.
+constexpr auto kFirstConnectPause = std::chrono::milliseconds(10);
+constexpr auto kMaxConnectPause = std::chrono::milliseconds(200);
 
 // The thread's correlation id while one step works for a request.
 class CorrelationScope {
@@ -63,9 +73,14 @@ void report_error(ClientRequest& request, std::string_view text) {
 }  // namespace
 
 ClientSession::ClientSession(asio::io_context& ioc, ClientPool& pool)
-    : stream(asio::make_strand(ioc)), pool(pool) {
+    : stream(asio::make_strand(ioc)),
+      pool(pool),
+      retry_timer(stream.get_executor()),
+      connect_pause(kFirstConnectPause) {
   pool.idle.try_push_back(this);
 }
+
+ClientSession::~ClientSession() = default;
 
 bool ClientSession::is_open() const {
   return stream.socket().is_open();
@@ -93,19 +108,56 @@ void ClientSession::on_connect(beast::error_code ec) {
   if (ec) {
     KTU_LOG(ERROR, "ClientSession", "{}: {}", "connect", ec.message());
     shutdown_socket();
-    // Only the oldest waiting request fails; the others are served by the next connect,
-    // which going idle starts when anything still waits.
-    std::unique_ptr<ClientRequest> oldest;
-    if (pool.queue.try_pull_front(oldest)) {
-      report_error(*oldest, "engine connect: " + ec.message());
-      oldest.reset();
-    }
-    become_idle();
+    retry_connect_later(ec);
     return;
   }
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Connected", id());
   fresh_socket = true;
+  connect_pause = kFirstConnectPause;
+  if (waiting) {
+    std::unique_ptr<ClientRequest> oldest = std::move(waiting);
+    send_request(std::move(oldest));
+    return;
+  }
   handle_another_request();
+}
+
+void ClientSession::retry_connect_later(beast::error_code ec) {
+  const std::string failure = "engine connect: " + ec.message();
+  const auto now = std::chrono::steady_clock::now();
+  for (;;) {
+    if (!waiting && !pool.queue.try_pull_front(waiting)) break;
+    if (now - waiting->queued_at >= kConnectWait) {
+      report_error(*waiting, failure);
+      waiting.reset();
+      continue;
+    }
+    // A connection that is open and free serves it at once rather than after this one's connect.
+    ClientSession* other = pool.idle.try_pop_back();
+    if (other == nullptr) break;
+    if (!other->is_open()) {
+      pool.idle.try_push_back(other);
+      break;
+    }
+    std::unique_ptr<ClientRequest> oldest = std::move(waiting);
+    other->send_request(std::move(oldest));
+  }
+  if (!waiting) {
+    // Nobody waits: the next request connects afresh.
+    connect_pause = kFirstConnectPause;
+    become_idle();
+    return;
+  }
+  KTU_LOG(DEBUG, "ClientSession", "[{:x}] Connecting again in {} ms", id(),
+          std::chrono::duration_cast<std::chrono::milliseconds>(connect_pause).count());
+  retry_timer.expires_after(connect_pause);
+  connect_pause = std::min<std::chrono::steady_clock::duration>(connect_pause * 2, kMaxConnectPause);
+  retry_timer.async_wait([self = shared_from_this()](beast::error_code) { self->on_retry_pause(); });
+}
+
+void ClientSession::on_retry_pause() {
+  // Nothing cancels the pause: however it ended, the waiting request needs a connection.
+  connect(pool.options.engine_socket);
 }
 
 void ClientSession::handle_another_request() {

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <condition_variable>
@@ -572,18 +573,65 @@ TEST(ScanEndToEnd, StopsCleanlyWithAScanInFlightAndOthersQueued) {
   for (auto& c : waiting) EXPECT_TRUE(c.peer_closed(10s));
 }
 
+TEST(ScanEndToEnd, AShortEngineOutageCostsNoWaitingScan) {
+  // Two scans hold both engine connections and twenty wait behind them. The engine's socket
+  // goes away while the two run and the engine closes both connections once it has answered,
+  // as a restarting engine does; 100 ms later the socket is back.
+  TempDir dir;
+  const std::string requests = dir.file("requests");
+  Service service({"-C", "2"}, {}, {"--version", kVersion, "--record", requests});
+  std::vector<HttpConnection> running, waiting;
+  for (int i = 0; i < 2; ++i) {
+    running.push_back(service.daemon.connect());
+    ASSERT_TRUE(running.back().send(scan_post(lines({"#kte delay 300", "#kte close-after"}))));
+  }
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  for (std::string seen; std::count(seen.begin(), seen.end(), '\n') < 2; seen = read_file(requests)) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the engine did not get both scans";
+    std::this_thread::sleep_for(10ms);
+  }
+  for (int i = 0; i < 20; ++i) {
+    waiting.push_back(service.daemon.connect());
+    ASSERT_TRUE(waiting.back().send(scan_post("waiting " + std::to_string(i))));
+  }
+  const std::string socket = service.engine.socket_path();
+  const std::string away = socket + ".away";
+  ASSERT_EQ(::rename(socket.c_str(), away.c_str()), 0);
+  for (auto& c : running) {
+    auto response = c.read_response(20s);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200);
+  }
+  std::this_thread::sleep_for(100ms);  // the outage
+  ASSERT_EQ(::rename(away.c_str(), socket.c_str()), 0);
+  for (auto& c : waiting) {
+    auto response = c.read_response(20s);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200) << response->body;
+  }
+}
+
 TEST(ScanEndToEnd, EngineAbsentAndFullQueue) {
   TempDir dir;
-  Daemon absent(Daemon::Config{{}, {}, dir.file("no-engine.sock")});
+  Daemon absent(Daemon::Config{{"-C", "2"}, {}, dir.file("no-engine.sock")});
   ASSERT_TRUE(absent.ready());
-  HttpConnection conn = absent.connect();
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(conn.send(scan_post("x")));
-    auto response = conn.read_response(20s);
+  // Twenty scans at once on two engine connections that cannot connect: each waits a bounded
+  // time for the engine, then fails; meanwhile the connections try again now and then.
+  std::vector<HttpConnection> conns;
+  for (int i = 0; i < 20; ++i) {
+    conns.push_back(absent.connect());
+    ASSERT_TRUE(conns.back().send(scan_post("x")));
+  }
+  for (auto& conn : conns) {
+    auto response = conn.read_response(8s);
     ASSERT_TRUE(response);
     EXPECT_EQ(response->status, 500);
     EXPECT_EQ(response->body, server_error_body("engine connect: No such file or directory"));
   }
+  const std::string log = absent.process().err();
+  std::size_t attempts = 0;
+  for (std::size_t at = 0; (at = log.find("ClientSession: connect: ", at)) != std::string::npos; ++at) ++attempts;
+  EXPECT_LE(attempts, 100u) << "connects in a tight loop";
 
   std::string conf = dir.write("rest.conf", "[engine]\nmax_queued = 0\n");
   Service service({"-C", "1", "-c", conf});
