@@ -103,6 +103,13 @@ void ClientSession::connect(char const* path) {
 
 void ClientSession::on_connect(beast::error_code ec) {
   if (!ec) {
+    // A non-blocking connect to a unix socket whose listen backlog is full returns EAGAIN and
+    // leaves the socket unconnected, yet completes without an error: only a peer proves it.
+    beast::error_code unconnected;
+    stream.socket().remote_endpoint(unconnected);
+    if (unconnected) ec = asio::error::try_again;
+  }
+  if (!ec) {
     stream.socket().set_option(asio::socket_base::send_buffer_size(kSendBuffer), ec);
   }
   if (ec) {

@@ -222,6 +222,42 @@ TEST(EngineClient, EveryRequestIsAnsweredWhenTheEngineIsAbsent) {
   EXPECT_EQ(o->error, "engine connect: File name too long");
 }
 
+TEST(EngineClient, AConnectToAFullBacklogIsAFailedConnect) {
+  // A listener that never accepts, its backlog filled: a non-blocking connect to it returns
+  // EAGAIN and leaves the socket unconnected.
+  TempDir dir;
+  const std::string path = dir.file("full.sock");
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  std::vector<int> queued;
+  bool full = false;
+  for (int i = 0; i < 16 && !full; ++i) {
+    int c = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(c, 0);
+    if (connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+      queued.push_back(c);
+      continue;
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    close(c);
+    full = true;
+  }
+  ASSERT_TRUE(full);
+  {
+    Client client(path, 1, 4);
+    auto outcome = client.submit("x");
+    ASSERT_TRUE(outcome->wait());
+    EXPECT_EQ(outcome->error, "engine connect: Resource temporarily unavailable");
+  }
+  for (int c : queued) close(c);
+  close(listener);
+}
+
 // Plays the engine for one request on `fd`: reads its frame and descriptor, answers it finished.
 void answer_one_request(int fd) {
   unsigned char header[ktu::msg_wire::kHeaderSize];
