@@ -1,5 +1,6 @@
 #include "service/client_pool.hpp"
 
+#include <chrono>
 #include <cstdint>
 
 #include "ktu/log/log.hpp"
@@ -31,6 +32,7 @@ ClientPool::~ClientPool() = default;
 
 void ClientPool::enqueue_request(std::unique_ptr<ClientRequest>&& request) {
   std::unique_ptr<ClientRequest> owned = std::move(request);
+  owned->queued_at = std::chrono::steady_clock::now();
   ClientSession* session = idle.try_pop_back();
   if (session == nullptr) {
     KTU_LOG(DEBUG, "ClientPool", "No client ready (will enqueue)");

@@ -2,6 +2,7 @@
 // and the two handlers that receive the engine's answer or the failure that ends the request.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string_view>
 
@@ -28,4 +29,7 @@ class ClientRequest {
   // Attempts that ended in a time-out or a broken pipe; after a few the request fails instead of
   // being sent again, so that an engine that drops it every time cannot keep it forever.
   int failed_attempts = 0;
+  // When it last entered the pool's queue: while the engine cannot be reached, it fails only
+  // once it has waited too long.
+  std::chrono::steady_clock::time_point queued_at{};
 };

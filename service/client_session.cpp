@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -15,6 +16,7 @@
 #include "proto/msg_wire.hpp"
 #include "service/client_pool.hpp"
 #include "service/client_request.hpp"
+#include "service/options.hpp"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -28,8 +30,20 @@ constexpr std::size_t kReadChunk = 4096;
 constexpr int kSendBuffer = 131072;
 // A frame that declares more than this is refused: buffering it could exhaust memory.
 constexpr std::size_t kMaxFrame = std::size_t{64} << 20;
+// All the frames of one request's reply together may hold no more than its largest frame: the
+// reply handler keeps what they carry until the final response, and a real scan's findings fit
+// one frame many times over.
+constexpr std::size_t kMaxReply = kMaxFrame + ktu::msg_wire::kHeaderSize;
 // Attempts of one request in all before a time-out or a broken pipe ends it.
 constexpr int kMaxAttempts = 3;
+// How long a request waits for a connection while the engine cannot be reached: long enough to
+// ride out an engine restart, whose socket is away for up to about a second, short enough that
+// clients of an engine that stays down learn it within seconds.
+constexpr auto kConnectWait = std::chrono::seconds(3);
+// Pauses between connect attempts while requests wait: short at first, so that a quick restart
+// costs little, then growing, so that an engine that stays down is not asked in a tight loop.
+constexpr auto kFirstConnectPause = std::chrono::milliseconds(10);
+constexpr auto kMaxConnectPause = std::chrono::milliseconds(200);
 
 // The thread's correlation id while one step works for a request.
 class CorrelationScope {
@@ -62,9 +76,14 @@ void report_error(ClientRequest& request, std::string_view text) noexcept {
 }  // namespace
 
 ClientSession::ClientSession(asio::io_context& ioc, ClientPool& pool)
-    : stream(asio::make_strand(ioc)), pool(pool) {
+    : stream(asio::make_strand(ioc)),
+      pool(pool),
+      retry_timer(stream.get_executor()),
+      connect_pause(kFirstConnectPause) {
   pool.idle.try_push_back(this);
 }
+
+ClientSession::~ClientSession() = default;
 
 bool ClientSession::is_open() const {
   return stream.socket().is_open();
@@ -87,24 +106,68 @@ void ClientSession::connect(char const* path) {
 
 void ClientSession::on_connect(beast::error_code ec) {
   if (!ec) {
+    // A non-blocking connect to a unix socket whose listen backlog is full returns EAGAIN and
+    // leaves the socket unconnected, yet completes without an error: only a peer proves it.
+    beast::error_code unconnected;
+    stream.socket().remote_endpoint(unconnected);
+    if (unconnected) ec = asio::error::try_again;
+  }
+  if (!ec) {
     stream.socket().set_option(asio::socket_base::send_buffer_size(kSendBuffer), ec);
   }
   if (ec) {
     KTU_LOG(ERROR, "ClientSession", "{}: {}", "connect", ec.message());
     shutdown_socket();
-    // Only the oldest waiting request fails; the others are served by the next connect,
-    // which going idle starts when anything still waits.
-    std::unique_ptr<ClientRequest> oldest;
-    if (pool.queue.try_pull_front(oldest)) {
-      report_error(*oldest, "engine connect: " + ec.message());
-      oldest.reset();
-    }
-    become_idle();
+    retry_connect_later(ec);
     return;
   }
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Connected", id());
   fresh_socket = true;
+  connect_pause = kFirstConnectPause;
+  if (waiting) {
+    std::unique_ptr<ClientRequest> oldest = std::move(waiting);
+    send_request(std::move(oldest));
+    return;
+  }
   handle_another_request();
+}
+
+void ClientSession::retry_connect_later(beast::error_code ec) {
+  const std::string failure = "engine connect: " + ec.message();
+  const auto now = std::chrono::steady_clock::now();
+  for (;;) {
+    if (!waiting && !pool.queue.try_pull_front(waiting)) break;
+    if (now - waiting->queued_at >= kConnectWait) {
+      report_error(*waiting, failure);
+      waiting.reset();
+      continue;
+    }
+    // A connection that is open and free serves it at once rather than after this one's connect.
+    ClientSession* other = pool.idle.try_pop_back();
+    if (other == nullptr) break;
+    if (!other->is_open()) {
+      pool.idle.try_push_back(other);
+      break;
+    }
+    std::unique_ptr<ClientRequest> oldest = std::move(waiting);
+    other->send_request(std::move(oldest));
+  }
+  if (!waiting) {
+    // Nobody waits: the next request connects afresh.
+    connect_pause = kFirstConnectPause;
+    become_idle();
+    return;
+  }
+  KTU_LOG(DEBUG, "ClientSession", "[{:x}] Connecting again in {} ms", id(),
+          std::chrono::duration_cast<std::chrono::milliseconds>(connect_pause).count());
+  retry_timer.expires_after(connect_pause);
+  connect_pause = std::min<std::chrono::steady_clock::duration>(connect_pause * 2, kMaxConnectPause);
+  retry_timer.async_wait([self = shared_from_this()](beast::error_code) { self->on_retry_pause(); });
+}
+
+void ClientSession::on_retry_pause() {
+  // Nothing cancels the pause: however it ended, the waiting request needs a connection.
+  connect(pool.options.engine_socket);
 }
 
 void ClientSession::handle_another_request() {
@@ -191,6 +254,7 @@ void ClientSession::on_write(std::unique_ptr<ClientRequest> request, beast::erro
     }
   }
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Read response", id());
+  reply_bytes = 0;
   buffer.clear();
   read_more(std::move(request));
 }
@@ -244,7 +308,16 @@ void ClientSession::process_read(std::unique_ptr<ClientRequest> request) {
         close();
         return;
       }
+      if (reply_bytes + size > kMaxReply) {
+        refuse_reply(std::move(request));
+        return;
+      }
       read_more(std::move(request));
+      return;
+    }
+    reply_bytes += size;
+    if (reply_bytes > kMaxReply) {
+      refuse_reply(std::move(request));
       return;
     }
     KTU_LOG(DEBUG, "ClientSession", "[{:x}] Processed {} bytes", id(), size);
@@ -258,6 +331,7 @@ void ClientSession::process_read(std::unique_ptr<ClientRequest> request) {
       close();
       return;
     }
+    const bool final_frame = envelope.type() == KT_RESPONSE;
     bool finished;
     try {
       finished = !request->on_message || request->on_message(std::move(envelope));
@@ -270,6 +344,13 @@ void ClientSession::process_read(std::unique_ptr<ClientRequest> request) {
     }
     if (finished) {
       request.reset();
+      if (!final_frame) {
+        // Ended before the engine's final response (a reply over its bounds): the rest of that
+        // reply would follow on this connection and be taken for the next request's.
+        buffer.clear();
+        close();
+        return;
+      }
       if (buffer.size() != 0) {
         // More than the request asked for: the engine is out of step with this connection.
         KTU_LOG(ERROR, "ClientSession", "unexpected data from the engine");
@@ -282,6 +363,14 @@ void ClientSession::process_read(std::unique_ptr<ClientRequest> request) {
     }
     // More frames of this request may already be in the buffer.
   }
+}
+
+void ClientSession::refuse_reply(std::unique_ptr<ClientRequest> request) {
+  KTU_LOG(ERROR, "ClientSession", "reply too large");
+  report_error(*request, "engine read: reply too large");
+  request.reset();
+  // The rest of the reply would put the connection out of step.
+  close();
 }
 
 void ClientSession::give_back(std::unique_ptr<ClientRequest> request, std::string const& failure) {

@@ -3,12 +3,14 @@
 // frames until the request is finished, then take the next waiting request or go idle.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core/basic_stream.hpp>
 #include <boost/beast/core/error.hpp>
@@ -25,6 +27,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
   // Puts the new connection on the pool's idle stack; opens nothing.
   ClientSession(boost::asio::io_context& ioc, ClientPool& pool);
+  ~ClientSession();
 
   // Called by the pool right after taking this connection off the idle stack.
   void connect(char const* path);
@@ -33,6 +36,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
  private:
   void on_connect(boost::beast::error_code ec);
+  // A connect failed: fails the requests that have waited too long for a connection and, while
+  // any still waits, connects again after a pause.
+  void retry_connect_later(boost::beast::error_code ec);
+  void on_retry_pause();
   void handle_another_request();
   void on_write(std::unique_ptr<ClientRequest> request, boost::beast::error_code ec, std::size_t bytes);
   void read_more(std::unique_ptr<ClientRequest> request);
@@ -40,6 +47,9 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   void process_read(std::unique_ptr<ClientRequest> request);
   void close();
   void fail(boost::beast::error_code ec, char const* what);
+  // The request's reply has grown beyond what one reply may hold: a 500, and the connection
+  // closed.
+  void refuse_reply(std::unique_ptr<ClientRequest> request);
   void shutdown_socket();
   // Back on the idle stack; then let the pool hand out anything that waits.
   void become_idle();
@@ -59,4 +69,11 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   ClientPool& pool;
   // Connected and not yet used: the next request sent here is the first on this socket.
   bool fresh_socket = false;
+  // Bytes of the frames received so far for the request in progress.
+  std::size_t reply_bytes = 0;
+  // While the engine cannot be reached: the oldest waiting request, sent first once connected
+  // (the queue cannot take it back at its front), and the pause before the next attempt.
+  std::unique_ptr<ClientRequest> waiting;
+  boost::asio::steady_timer retry_timer;
+  std::chrono::steady_clock::duration connect_pause;
 };

@@ -33,6 +33,67 @@ ktu::taxonomy::TaxonomyData const& taxonomy() {
   return loaded.data;
 }
 
+// Findings and detections that one reply may list: a real scan, even of an archive full of
+// malware, lists far fewer. Each costs a few hundred bytes of memory from as little as two bytes
+// on the wire, and names and paths come from the scanned data, so an uploader can build a reply
+// that would exhaust the daemon's memory.
+constexpr std::size_t kMaxFindings = 100000;
+constexpr std::size_t kMaxDetections = 4 * kMaxFindings;
+
+// Reads one field of a protobuf message's wire form from the front of `in`: its number, and for
+// a length-delimited field its bytes. False at the end or where the bytes are not a field.
+bool next_field(std::string_view& in, std::uint64_t& number, std::string_view& bytes) {
+  auto varint = [&in](std::uint64_t& value) {
+    value = 0;
+    for (int shift = 0; shift < 64 && !in.empty(); shift += 7) {
+      const auto byte = static_cast<unsigned char>(in.front());
+      in.remove_prefix(1);
+      value |= std::uint64_t{byte & 0x7fu} << shift;
+      if ((byte & 0x80) == 0) return true;
+    }
+    return false;
+  };
+  std::uint64_t tag = 0, length = 0;
+  if (in.empty() || !varint(tag)) return false;
+  number = tag >> 3;
+  bytes = {};
+  switch (tag & 7) {
+    case 0:
+      return varint(length);
+    case 1:
+      length = 8;
+      break;
+    case 2:
+      if (!varint(length)) return false;
+      break;
+    case 5:
+      length = 4;
+      break;
+    default:
+      return false;
+  }
+  if (length > in.size()) return false;
+  bytes = in.substr(0, length);
+  in.remove_prefix(length);
+  return true;
+}
+
+// Detections of the record in a progress payload, counted on the wire before the payload is
+// parsed: parsing builds an object for each. The parser merges repeated records into one.
+std::size_t detections_on_wire(std::string_view payload) {
+  constexpr std::uint64_t kRecord = KtEngineScanProgress::kRecordFieldNumber;
+  constexpr std::uint64_t kDetections = KtScanRecord::kDetectionsFieldNumber;
+  std::size_t count = 0;
+  std::uint64_t number = 0;
+  std::string_view bytes;
+  while (next_field(payload, number, bytes)) {
+    if (number != kRecord) continue;
+    std::string_view record = bytes;
+    while (next_field(record, number, bytes)) count += number == kDetections;
+  }
+  return count;
+}
+
 class CorrelationScope {
  public:
   explicit CorrelationScope(std::string const& id) { ktu::log::set_correlation_id(id); }
@@ -131,6 +192,14 @@ bool ScanReplyHandler::operator()(KtMsgBase&& envelope) {
   switch (envelope.type()) {
     case KT_PROGRESS: {
       KTU_LOG(DEBUG, "RequestHandler", "received: KT_REQ_ENGINE_SCAN progress");
+      const std::size_t more = detections_on_wire(envelope.payload());
+      if (records.size() >= kMaxFindings || more > kMaxDetections - detection_count) {
+        KTU_LOG(ERROR, "RequestHandler", "reply too large");
+        reply(server_error(http_version, "engine read: reply too large"));
+        // Finished before the final response: the connection is closed.
+        return true;
+      }
+      detection_count += more;
       KtEngineScanProgress progress;
       if (!progress.ParseFromString(envelope.payload())) {
         KTU_LOG(ERROR, "RequestHandler", "failed to parse payload");
@@ -188,7 +257,10 @@ std::unique_ptr<ClientRequest> forward_scanner_request(ScanRequestPayload const&
   request->on_message = std::move(handler);
   // A request sent again starts its findings afresh, so none is listed twice.
   request->on_retry = [r = request.get()] {
-    if (auto* h = r->on_message.target<ScanReplyHandler>()) h->records.clear();
+    if (auto* h = r->on_message.target<ScanReplyHandler>()) {
+      h->records.clear();
+      h->detection_count = 0;
+    }
   };
   return request;
 }

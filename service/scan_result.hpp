@@ -26,6 +26,8 @@ class ScanReplyHandler {
   std::uint64_t scanned_size = kUnknownScannedSize;
   bool detections = false;
   std::vector<KtScanRecord> records;
+  // Detections in `records`, all records together.
+  std::size_t detection_count = 0;
 };
 
 // The JSON result for the collected records and the final response, with its line feed; or,

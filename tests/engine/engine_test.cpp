@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <condition_variable>
@@ -242,6 +243,42 @@ TEST(EngineClient, EveryRequestIsAnsweredWhenTheEngineIsAbsent) {
   auto o = too_long.submit("x");
   ASSERT_TRUE(o->wait());
   EXPECT_EQ(o->error, "engine connect: File name too long");
+}
+
+TEST(EngineClient, AConnectToAFullBacklogIsAFailedConnect) {
+  // A listener that never accepts, its backlog filled: a non-blocking connect to it returns
+  // EAGAIN and leaves the socket unconnected.
+  TempDir dir;
+  const std::string path = dir.file("full.sock");
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  std::vector<int> queued;
+  bool full = false;
+  for (int i = 0; i < 16 && !full; ++i) {
+    int c = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(c, 0);
+    if (connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+      queued.push_back(c);
+      continue;
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    close(c);
+    full = true;
+  }
+  ASSERT_TRUE(full);
+  {
+    Client client(path, 1, 4);
+    auto outcome = client.submit("x");
+    ASSERT_TRUE(outcome->wait());
+    EXPECT_EQ(outcome->error, "engine connect: Resource temporarily unavailable");
+  }
+  for (int c : queued) close(c);
+  close(listener);
 }
 
 // Reads one request as the engine does, its frame and then its descriptor; false when the
@@ -669,7 +706,16 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
        server_error_body("engine read: malformed message")},
       {"frame too long", scan_post(lines({"#kte huge-frame"})), 500,
        server_error_body("engine read: malformed message")},
-      {"after all that", scan_post("fine"), 200, result("")},
+      // Each just over its bound. The rest of the reply, held back a little so that it comes
+      // after the next request has been sent, must never be taken for that request's answer.
+      {"reply bytes over the bound", scan_post(lines({"#kte long-records 2 34000000"})), 500,
+       server_error_body("engine read: reply too large")},
+      {"findings over the bound", scan_post(lines({"#kte records 100001", "#kte delay 100"})), 500,
+       server_error_body("engine read: reply too large")},
+      {"detections over the bound", scan_post(lines({"#kte detections 400001", "#kte delay 100"})), 500,
+       server_error_body("engine read: reply too large")},
+      {"after all that", scan_post("a " + kTestString, "?filename=x.com"), 200,
+       result(R"({"path":["x.com"],"virus":"Test-String"})")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -763,18 +809,65 @@ TEST(ScanEndToEnd, StopsCleanlyWithAScanInFlightAndOthersQueued) {
   for (auto& c : waiting) EXPECT_TRUE(c.peer_closed(10s));
 }
 
+TEST(ScanEndToEnd, AShortEngineOutageCostsNoWaitingScan) {
+  // Two scans hold both engine connections and twenty wait behind them. The engine's socket
+  // goes away while the two run and the engine closes both connections once it has answered,
+  // as a restarting engine does; 100 ms later the socket is back.
+  TempDir dir;
+  const std::string requests = dir.file("requests");
+  Service service({"-C", "2"}, {}, {"--version", kVersion, "--record", requests});
+  std::vector<HttpConnection> running, waiting;
+  for (int i = 0; i < 2; ++i) {
+    running.push_back(service.daemon.connect());
+    ASSERT_TRUE(running.back().send(scan_post(lines({"#kte delay 300", "#kte close-after"}))));
+  }
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  for (std::string seen; std::count(seen.begin(), seen.end(), '\n') < 2; seen = read_file(requests)) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the engine did not get both scans";
+    std::this_thread::sleep_for(10ms);
+  }
+  for (int i = 0; i < 20; ++i) {
+    waiting.push_back(service.daemon.connect());
+    ASSERT_TRUE(waiting.back().send(scan_post("waiting " + std::to_string(i))));
+  }
+  const std::string socket = service.engine.socket_path();
+  const std::string away = socket + ".away";
+  ASSERT_EQ(::rename(socket.c_str(), away.c_str()), 0);
+  for (auto& c : running) {
+    auto response = c.read_response(20s);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200);
+  }
+  std::this_thread::sleep_for(100ms);  // the outage
+  ASSERT_EQ(::rename(away.c_str(), socket.c_str()), 0);
+  for (auto& c : waiting) {
+    auto response = c.read_response(20s);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200) << response->body;
+  }
+}
+
 TEST(ScanEndToEnd, EngineAbsentAndFullQueue) {
   TempDir dir;
-  Daemon absent(Daemon::Config{{}, {}, dir.file("no-engine.sock")});
+  Daemon absent(Daemon::Config{{"-C", "2"}, {}, dir.file("no-engine.sock")});
   ASSERT_TRUE(absent.ready());
-  HttpConnection conn = absent.connect();
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(conn.send(scan_post("x")));
-    auto response = conn.read_response(20s);
+  // Twenty scans at once on two engine connections that cannot connect: each waits a bounded
+  // time for the engine, then fails; meanwhile the connections try again now and then.
+  std::vector<HttpConnection> conns;
+  for (int i = 0; i < 20; ++i) {
+    conns.push_back(absent.connect());
+    ASSERT_TRUE(conns.back().send(scan_post("x")));
+  }
+  for (auto& conn : conns) {
+    auto response = conn.read_response(8s);
     ASSERT_TRUE(response);
     EXPECT_EQ(response->status, 500);
     EXPECT_EQ(response->body, server_error_body("engine connect: No such file or directory"));
   }
+  const std::string log = absent.process().err();
+  std::size_t attempts = 0;
+  for (std::size_t at = 0; (at = log.find("ClientSession: connect: ", at)) != std::string::npos; ++at) ++attempts;
+  EXPECT_LE(attempts, 100u) << "connects in a tight loop";
 
   std::string conf = dir.write("rest.conf", "[engine]\nmax_queued = 0\n");
   Service service({"-C", "1", "-c", conf});

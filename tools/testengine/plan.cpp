@@ -165,6 +165,12 @@ void apply_directive(const std::string& line, Plan& plan) {
       step.record.set_virus("Rec." + std::to_string(i));
       plan.steps.push_back(std::move(step));
     }
+  } else if (cmd == "detections") {
+    plan.steps.push_back({StepKind::DETECTIONS, {}, to_number(arg(1))});
+  } else if (cmd == "long-records") {
+    for (uint32_t i = 0, n = to_number(arg(1)); i < n; ++i) {
+      plan.steps.push_back({StepKind::LONG_RECORD, {}, to_number(arg(2))});
+    }
   } else if (cmd == "empty-progress") {
     plan.steps.push_back({StepKind::EMPTY_PROGRESS, {}, 0});
   } else if (cmd == "error") {

@@ -9,6 +9,9 @@
 //                                 "detection" repeatable, "path" with "|>" between members)
 //   #kte records N                N progress messages, each with the record "item<i>" / "Rec.<i>"
 //   #kte empty-progress           one progress message without a record
+//   #kte detections N             one progress message whose record (virus "V") lists N empty
+//                                 detections, 2 bytes each on the wire
+//   #kte long-records N BYTES     N progress messages, each a record whose path is BYTES long
 //   #kte error CODE TEXT...       final response carrying error_message TEXT and error_code CODE
 //   #kte error-empty              final response with an empty error_message and no error_code
 //   #kte bad-response             final response whose payload does not parse
@@ -46,6 +49,8 @@ inline constexpr const char* kTestVirus = "Test-String";
 enum class StepKind {
   RECORD,          // progress message carrying `record`
   EMPTY_PROGRESS,  // progress message without a record
+  DETECTIONS,      // progress message whose record has `number` empty detections
+  LONG_RECORD,     // progress message whose record's path is `number` bytes long
   WRONG_OPCODE,
   WRONG_TYPE,
   BAD_PROGRESS,
