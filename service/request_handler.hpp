@@ -64,6 +64,7 @@ struct RequestHandler {
 };
 
 HttpResponse bad_request(unsigned http_version, std::string_view message);
+// The message is escaped for HTML: it carries engine text, such as names of archive members.
 HttpResponse server_error(unsigned http_version, std::string_view message);
 HttpResponse not_found(unsigned http_version, std::string_view decoded_path);
 HttpResponse continue_response(unsigned http_version);

@@ -392,6 +392,30 @@ TEST(RequestHandler, AnswersMethodPathParameterAndContentErrorsExactly) {
       R"(Request: Header: GET /<script>alert(1)</script> (query:  data: 0))", 2s)) << d.process().err();
 }
 
+// Engine text in the 500 page is escaped like caller text: finding paths come from the names
+// of archive members inside an upload.
+TEST(RequestHandler, EscapesEngineTextInTheServerErrorPage) {
+  TestEngine engine;
+  Daemon::Config config;
+  config.engine_socket = engine.socket_path();
+  Daemon d(config);
+  ASSERT_TRUE(d.ready());
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"#kte error 7 <b>no</b> & 'x'\n", "Internal server error: &lt;b&gt;no&lt;/b&gt; &amp; &#39;x&#39; (7)\n"},
+      {"#kte record path=<i>\"a|>b depth=0 virus=V\n",
+       "Internal server error: unexpected path &lt;i&gt;&quot;a|&gt;b depth 0\n"},
+  };
+  auto c = d.connect();
+  for (const auto& [data, body] : cases) {
+    SCOPED_TRACE(data);
+    ASSERT_TRUE(c.send(http_request("POST", "/v1/scan", {{"Content-Type", octet}}, data)));
+    auto r = c.read_response(10s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 500);
+    EXPECT_EQ(r->body, body);
+  }
+}
+
 TEST(RequestHandler, RepeatedPathIsReportedWhenServerSidePathsAreAllowed) {
   Daemon d(with_args({"-P"}));
   ASSERT_TRUE(d.ready());
