@@ -176,6 +176,10 @@ HttpResponse continue_response(unsigned http_version) {
   return res;
 }
 
+HttpResponse fixed_response(http::status status) {
+  return text_response(status, 11, fmt::format("{}\n", http::obsolete_reason(status)));
+}
+
 std::unique_ptr<ClientRequest> ScanRequest::handle_body(HttpRequest& req, ReplyCallback&& reply) {
   payload.fd = req.body().file().native_handle();
   payload.request.mutable_scan_params()->set_fd_index(0);

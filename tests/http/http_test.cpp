@@ -161,6 +161,15 @@ std::size_t occurrences(const std::string& text, std::string_view needle) {
   return n;
 }
 
+// The exact answer to a head that never reaches the handler: it repeats nothing of the
+// request and ends the connection.
+std::string refusal(int status, std::string_view reason) {
+  const std::string body = std::string(reason) + "\n";
+  return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
+         "\r\nServer: kelto-rest/4.7.0\r\nContent-Type: text/html\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
 }  // namespace
 
 TEST(Listener, WaitsAfterRunningOutOfDescriptorsAndServesOnOnceOneIsFree) {
@@ -377,7 +386,10 @@ TEST(RequestHandler, AnswersMethodPathParameterAndContentErrorsExactly) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->version, "HTTP/1.0");
   EXPECT_EQ(r->reason, "Not Found");
-  const Headers fields{{"Server", "kelto-rest/4.7.0"}, {"Content-Type", "text/html"}, {"Content-Length", "39"}};
+  const Headers fields{{"Server", "kelto-rest/4.7.0"},
+                       {"Content-Type", "text/html"},
+                       {"Content-Length", "39"},
+                       {"Connection", "close"}};
   EXPECT_EQ(r->headers, fields);
   EXPECT_EQ(r->body, "The resource '/missing' was not found.\n");
   // HTTP/1.0 closes after each response.
@@ -743,8 +755,11 @@ TEST(Session, WritesEngineAnswersInOrderUnderTheRequestsCorrelationId) {
   EXPECT_FALSE(done->has_header("X-Correlation-Id"));
 }
 
-TEST(Session, ClosesAfterAnswersThatLeaveABodyUnread) {
-  Daemon d;
+TEST(Session, ClosesAfterAnswersThatLeaveABodyUnreadAndSaysSo) {
+  TestEngine engine;
+  Daemon::Config config;
+  config.engine_socket = engine.socket_path();
+  Daemon d(config);
   ASSERT_TRUE(d.ready());
   const std::string smuggled = get("/v1/scan?smuggled=1");
   struct Case {
@@ -768,23 +783,85 @@ TEST(Session, ClosesAfterAnswersThatLeaveABodyUnread) {
     auto r = c.read_response(5s);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, tc.status);
+    // A keep-alive client learns not to send its next request here.
+    EXPECT_EQ(r->header("Connection"), "close");
     // The body is never taken for a request: no second answer, the connection ends.
     EXPECT_TRUE(c.peer_closed(5s));
     EXPECT_FALSE(c.read_response(100ms).has_value());
   }
-  // Without a body the same answers keep the connection.
+  // Without a body the same answers keep the connection, and say nothing about it.
   auto c = d.connect();
   ASSERT_TRUE(c.send(http_request("POST", "/nope", {{"Content-Type", octet}, {"Content-Length", "0"}})));
-  ASSERT_TRUE(c.read_response());
+  auto kept = c.read_response();
+  ASSERT_TRUE(kept);
+  EXPECT_FALSE(kept->has_header("Connection"));
   ASSERT_TRUE(c.send(get("/again")));
   auto r = c.read_response();
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 404);
+
+  // A real keep-alive client: it reads the early answer to a body larger than the socket
+  // buffers while it is still sending it, and the scan after it goes out on a new connection.
+  const std::string client = R"(
+import http.client, sys
+c = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=10)
+h = {"Content-Type": "application/octet-stream"}
+c.request("POST", "/nope", body=b"u" * (4 << 20), headers=h)
+r = c.getresponse()
+print(r.status, end=" ")
+r.read()
+c.request("POST", "/v1/scan", body=b"clean data", headers=h)
+r = c.getresponse()
+print(r.status, r.read().decode(), end="")
+)";
+  Process python = Process::start({"/usr/bin/python3", "-c", client, std::to_string(d.port())});
+  EXPECT_EQ(python.wait_exit(20s), 0) << python.err();
+  EXPECT_EQ(python.out(), "404 200 {\"issues\":[],\"vps_version\":\"26120901\"}\n") << python.err();
 }
 
-// A body whose end cannot be found must not let its bytes be read as the next request: the
-// head is refused, nothing after it on the connection is served.
-TEST(Session, RefusesTransferCodingsThatDoNotEndInChunked) {
+// Malformed heads are answered, so that a proxy in front does not count the server as failed;
+// the connection then ends, and nothing written behind the head is served. A client that goes
+// away in the middle of a head gets no answer.
+TEST(Session, AnswersRefusedHeadsAndServesNothingAfterThem) {
+  Daemon d;
+  ASSERT_TRUE(d.ready());
+  std::size_t sessions = 0;
+  const std::string behind = get("/behind");
+  const std::string bad = refusal(400, "Bad Request");
+  struct Case {
+    std::string name, head;
+    std::string answer;  // empty: none
+    std::string error;   // of the "read_header" line
+    bool close_write = false;
+  };
+  const std::vector<Case> cases{
+      {"control byte in a value", "GET / HTTP/1.1\r\nX-A: a\x01" "b\r\n\r\n", bad, "bad value"},
+      {"space before the colon", "GET / HTTP/1.1\r\nX-A : b\r\n\r\n", bad, "bad field"},
+      {"no request line", "GARBAGE\r\n\r\n", bad, "bad method"},
+      {"bad version", "GET / HTTP/1.x\r\n\r\n", bad, "bad version"},
+      {"control byte in the target", "GET /\x7f HTTP/1.1\r\n\r\n", bad, "bad target"},
+      {"two lengths", "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", bad,
+       "multiple Content-Length"},
+      {"closed in the middle of a head", "GET / HTTP/1.1\r\nX-A: b\r\n", "", "partial message", true},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    auto c = d.connect();
+    const std::string id = wait_session_id(d, sessions++);
+    ASSERT_TRUE(c.send(tc.close_write ? tc.head : tc.head + behind));
+    if (tc.close_write) ::shutdown(c.native(), SHUT_WR);
+    EXPECT_TRUE(c.peer_closed(5s));
+    EXPECT_EQ(c.pending(), tc.answer);
+    EXPECT_TRUE(d.process().wait_for_err("[" + id + "] read_header: " + tc.error + "\n", 2s)) << d.process().err();
+  }
+  EXPECT_EQ(d.process().err().find("Header: GET /behind"), std::string::npos) << d.process().err();
+}
+
+// A body whose end cannot be found, or whose coding is not decoded, must not let its bytes be
+// read as the next request or reach the engine as content: the head is refused, and nothing
+// after it on the connection is served. So is a folded line, which hides a field from a front
+// end that reads it as a field of its own.
+TEST(Session, RefusesTransferCodingsOtherThanChunkedAndFoldedLines) {
   Daemon d;
   ASSERT_TRUE(d.ready());
   auto bystander = d.connect();
@@ -795,18 +872,28 @@ TEST(Session, RefusesTransferCodingsThatDoNotEndInChunked) {
   const std::string head = "POST /v1/scan HTTP/1.1\r\nHost: x\r\nContent-Type: " + octet + "\r\n";
   struct Case {
     std::string fields, error;
+    int status;
   };
   const std::string bad_coding = "bad Transfer-Encoding";
   const std::vector<Case> cases{
-      {"Transfer-Encoding: xchunked\r\n", bad_coding},
-      {"Transfer-Encoding: gzip\r\n", bad_coding},
-      {"Transfer-Encoding: identity\r\n", bad_coding},
-      {"Transfer-Encoding: chunked, identity\r\n", bad_coding},
-      {"Transfer-Encoding: chunked, chunked\r\n", bad_coding},
-      {"Transfer-Encoding: gzip\r\n" + length, bad_coding},
-      {length + "Transfer-Encoding: gzip\r\n", bad_coding},
-      {length + "Transfer-Encoding: chunked\r\n", bad_coding},
-      {"Transfer-Encoding: chunked\r\n" + length, "bad Content-Length"},
+      {"Transfer-Encoding: xchunked\r\n", bad_coding, 501},
+      {"Transfer-Encoding: gzip\r\n", bad_coding, 501},
+      {"Transfer-Encoding: identity\r\n", bad_coding, 501},
+      {"Transfer-Encoding: chunked, identity\r\n", bad_coding, 501},
+      {"Transfer-Encoding: chunked, chunked\r\n", bad_coding, 501},
+      {"Transfer-Encoding: gzip, chunked\r\n", bad_coding, 501},
+      {"Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n", bad_coding, 501},
+      {"Transfer-Encoding: chunked abc\r\n", bad_coding, 400},
+      {"Transfer-Encoding: chunked\x80\r\n", bad_coding, 400},
+      {"Transfer-Encoding: chunked,\r\n", bad_coding, 400},
+      {"Transfer-Encoding: gzip\r\n" + length, bad_coding, 400},
+      {length + "Transfer-Encoding: gzip\r\n", bad_coding, 400},
+      {length + "Transfer-Encoding: chunked\r\n", bad_coding, 400},
+      {"Transfer-Encoding: chunked\r\n" + length, "bad Content-Length", 400},
+      {"Transfer-Encoding:\r\n chunked\r\n", "bad obs-fold", 400},
+      // The folded Content-Length would make the request behind the head a body.
+      {"X-Foo: bar\r\n " + length, "bad obs-fold", 400},
+      {"X-Foo: bar\r\n\tbaz\r\n", "bad obs-fold", 400},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.fields);
@@ -814,14 +901,15 @@ TEST(Session, RefusesTransferCodingsThatDoNotEndInChunked) {
     const std::string id = wait_session_id(d, sessions++);
     ASSERT_TRUE(c.send(head + tc.fields + "\r\n" + other));
     EXPECT_TRUE(c.peer_closed(5s));
-    EXPECT_TRUE(c.pending().empty()) << c.pending();
+    EXPECT_EQ(c.pending(), tc.status == 501 ? refusal(501, "Not Implemented") : refusal(400, "Bad Request"));
     EXPECT_TRUE(d.process().wait_for_err("[" + id + "] read_header: " + tc.error, 2s)) << d.process().err();
   }
   EXPECT_EQ(d.process().err().find("Header: GET /other"), std::string::npos) << d.process().err();
 
-  // A final chunked coding, in any case, and a plain length still frame the body.
+  // chunked alone, in any case and with blanks around it, and a plain length still frame the
+  // body.
   auto c = d.connect();
-  ASSERT_TRUE(c.send(head + "Transfer-Encoding: gzip, CHUNKED\r\n\r\n" + fmt_chunk("hello") + "0\r\n\r\n" +
+  ASSERT_TRUE(c.send(head + "Transfer-Encoding:  CHUNKED \r\n\r\n" + fmt_chunk("hello") + "0\r\n\r\n" +
                      other + head + length + "\r\n" + other + other));
   for (const int status : {500, 404, 500, 404}) {
     auto r = c.read_response(5s);
@@ -834,7 +922,7 @@ TEST(Session, RefusesTransferCodingsThatDoNotEndInChunked) {
   EXPECT_EQ(r->status, 404);
 }
 
-TEST(Session, ClosesWithoutAnswerWhenTheHeaderIsTooLarge) {
+TEST(Session, AnswersAHeadOverTheLimitAndCloses) {
   Daemon d;
   ASSERT_TRUE(d.ready());
   // Just under the limit: served.
@@ -848,7 +936,8 @@ TEST(Session, ClosesWithoutAnswerWhenTheHeaderIsTooLarge) {
   const std::string id = wait_session_id(d, 1);
   ASSERT_TRUE(c.send("GET /big HTTP/1.1\r\nX-Pad: " + std::string(9000, 'a') + "\r\n\r\n"));
   EXPECT_TRUE(c.peer_closed(5s));
-  EXPECT_TRUE(c.pending().empty()) << c.pending();
+  const std::string too_large = refusal(431, "Request Header Fields Too Large");
+  EXPECT_EQ(c.pending(), too_large);
   EXPECT_TRUE(d.process().wait_for_err("[" + id + "] read_header: header limit exceeded", 2s))
       << d.process().err();
 
@@ -873,7 +962,7 @@ TEST(Session, ClosesWithoutAnswerWhenTheHeaderIsTooLarge) {
   const std::string over_id = wait_session_id(d, 3);
   ASSERT_TRUE(over.send(head(8193) + get("/next")));
   EXPECT_TRUE(over.peer_closed(5s));
-  EXPECT_TRUE(over.pending().empty()) << over.pending();
+  EXPECT_EQ(over.pending(), too_large);
   EXPECT_TRUE(d.process().wait_for_err("[" + over_id + "] read_header: header limit exceeded", 2s))
       << d.process().err();
 }
