@@ -32,6 +32,10 @@ namespace {
 constexpr auto header_timeout = std::chrono::seconds(30);
 constexpr auto write_timeout = std::chrono::seconds(30);
 constexpr std::uint32_t header_limit = 8192;
+// Out of descriptors, a connection waits for its memory file this often, as long as a client
+// may take to send its head.
+constexpr auto descriptor_retry_time = std::chrono::milliseconds(100);
+constexpr int descriptor_retries_max = 300;
 // How long the input of a connection closed with input unread is read away.
 constexpr auto drain_timeout = std::chrono::seconds(5);
 
@@ -145,7 +149,8 @@ Session::Session(net::ip::tcp::socket&& socket, RequestHandler& handler_, const 
     : stream(std::move(socket)),
       handler(handler_),
       options(options_),
-      id(fmt::format("{:x}", reinterpret_cast<std::uintptr_t>(this))) {}
+      id(fmt::format("{:x}", reinterpret_cast<std::uintptr_t>(this))),
+      descriptor_wait(stream.get_executor()) {}
 
 void Session::run() {
   beast::error_code ec;
@@ -168,9 +173,23 @@ void Session::do_read_header() {
   // The previous request's memory file goes with its parser, before the next one is made: a
   // session never needs a third descriptor, even when the process is at its descriptor limit.
   parser.reset();
+  descriptor_retries = 0;
+  do_open_body_file();
+}
+
+void Session::do_open_body_file() {
   const int fd = rest_memfd_create(id);
   if (fd < 0) {
-    do_close();
+    // Holding on to the socket keeps the listener's accepts failing and pausing, so the
+    // clients behind this one wait in the backlog instead of being taken and dropped.
+    if (descriptor_retries == 0) KTU_LOG(ERROR, "Session", "[{}] memfd_create: {m:s}", id);
+    if (descriptor_retries++ == descriptor_retries_max) {
+      send(fixed_response(http::status::service_unavailable), true);
+      return;
+    }
+    descriptor_wait.expires_after(descriptor_retry_time);
+    descriptor_wait.async_wait(
+        beast::bind_front_handler(&Session::on_descriptor_wait, shared_from_this()));
     return;
   }
   parser.emplace();
@@ -186,6 +205,11 @@ void Session::do_read_header() {
   stream.expires_after(header_timeout);
   // Bytes after the previous request stay in the buffer: they are the next pipelined request.
   do_parse_header();
+}
+
+void Session::on_descriptor_wait(beast::error_code) {
+  // The timer is never cancelled: whatever its outcome, try again.
+  do_open_body_file();
 }
 
 // The header read of Beast's parser, with a look at each part of the head before the buffer

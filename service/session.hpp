@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -37,6 +38,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
  private:
   void do_read_header();
+  void do_open_body_file();
+  void on_descriptor_wait(boost::beast::error_code ec);
   void do_parse_header();
   void on_read_header_part(boost::beast::error_code ec, std::size_t bytes);
   void on_read_header(boost::beast::error_code ec, std::size_t bytes);
@@ -62,4 +65,6 @@ class Session : public std::enable_shared_from_this<Session> {
   std::size_t head_bytes = 0;  // of the head being read, taken by the parser so far
   bool head_folded = false;
   bool drain = false;  // the connection ends with input unread: read it away before the close
+  boost::asio::steady_timer descriptor_wait;  // retries the memory file while descriptors are short
+  int descriptor_retries = 0;
 };
