@@ -42,7 +42,8 @@ bool parse_bool(const std::string& text, bool& flag) {
   return false;
 }
 
-// The error pages are sent as HTML: caller text in them must stay text, never become markup.
+// The error pages are sent as HTML: caller and engine text in them (engine errors, archive
+// member names) must stay text, never become markup.
 std::string escape_html(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -161,7 +162,7 @@ HttpResponse bad_request(unsigned http_version, std::string_view message) {
 
 HttpResponse server_error(unsigned http_version, std::string_view message) {
   return text_response(http::status::internal_server_error, http_version,
-                       fmt::format("Internal server error: {}\n", message));
+                       fmt::format("Internal server error: {}\n", escape_html(message)));
 }
 
 HttpResponse not_found(unsigned http_version, std::string_view decoded_path) {
@@ -173,6 +174,10 @@ HttpResponse continue_response(unsigned http_version) {
   HttpResponse res{http::status::continue_, http_version};
   res.set(http::field::server, server_name);
   return res;
+}
+
+HttpResponse fixed_response(http::status status) {
+  return text_response(status, 11, fmt::format("{}\n", http::obsolete_reason(status)));
 }
 
 std::unique_ptr<ClientRequest> ScanRequest::handle_body(HttpRequest& req, ReplyCallback&& reply) {

@@ -64,9 +64,13 @@ struct RequestHandler {
 };
 
 HttpResponse bad_request(unsigned http_version, std::string_view message);
+// The message is escaped for HTML: it carries engine text, such as names of archive members.
 HttpResponse server_error(unsigned http_version, std::string_view message);
 HttpResponse not_found(unsigned http_version, std::string_view decoded_path);
 HttpResponse continue_response(unsigned http_version);
+// The answer to a request that never reaches the handler (a refused head, no descriptor for
+// its body): HTTP/1.1, a body that names only the status and never repeats what was sent.
+HttpResponse fixed_response(boost::beast::http::status status);
 
 // Builds the engine request for a prepared payload, or answers 500 itself and returns none.
 std::unique_ptr<ClientRequest> forward_scanner_request(ScanRequestPayload const& payload,

@@ -2,20 +2,26 @@
 
 #include <sys/mman.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/beast/core/bind_handler.hpp>
+#include <boost/beast/core/read_size.hpp>
+#include <boost/beast/http/field.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 #include <fmt/format.h>
 
 #include "ktu/log/log.hpp"
+#include "ktu/util/text.hpp"
 
 namespace beast = boost::beast;
 namespace http = beast::http;
@@ -26,6 +32,12 @@ namespace {
 constexpr auto header_timeout = std::chrono::seconds(30);
 constexpr auto write_timeout = std::chrono::seconds(30);
 constexpr std::uint32_t header_limit = 8192;
+// Out of descriptors, a connection waits for its memory file this often, as long as a client
+// may take to send its head.
+constexpr auto descriptor_retry_time = std::chrono::milliseconds(100);
+constexpr int descriptor_retries_max = 300;
+// How long the input of a connection closed with input unread is read away.
+constexpr auto drain_timeout = std::chrono::seconds(5);
 
 // Sets the thread's correlation id for one completion and clears it however the completion ends.
 class CorrelationScope {
@@ -36,16 +48,98 @@ class CorrelationScope {
   CorrelationScope& operator=(const CorrelationScope&) = delete;
 };
 
+bool is_tchar(unsigned char c) {
+  return std::isalnum(c) ||
+         std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+std::string_view trim_blanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+enum class Coding { none, chunked, not_decoded, malformed };
+
+// The request's transfer coding, all its Transfer-Encoding fields read as one list.
+Coding transfer_coding(const HttpRequest& req) {
+  auto [first, last] = req.equal_range(http::field::transfer_encoding);
+  if (first == last) return Coding::none;
+  std::size_t elements = 0;
+  bool chunked = false;
+  for (auto field = first; field != last; ++field) {
+    std::string_view list = field->value();
+    for (;;) {
+      const std::size_t comma = list.find(',');
+      const std::string_view element = trim_blanks(list.substr(0, comma));
+      if (element.empty()) return Coding::malformed;
+      for (const char c : element) {
+        if (!is_tchar(static_cast<unsigned char>(c))) return Coding::malformed;
+      }
+      ++elements;
+      chunked = ktu::util::equals_nocase(element, "chunked");
+      if (comma == std::string_view::npos) break;
+      list.remove_prefix(comma + 1);
+    }
+  }
+  return elements == 1 && chunked ? Coding::chunked : Coding::not_decoded;
+}
+
+// Syntax the parser refuses in a head, as opposed to a peer that closed or went quiet.
+bool is_refused_head(beast::error_code ec) {
+  if (ec.category() != beast::error_code(http::error::bad_method).category()) return false;
+  switch (static_cast<http::error>(ec.value())) {
+    case http::error::header_limit:
+    case http::error::bad_line_ending:
+    case http::error::bad_method:
+    case http::error::bad_target:
+    case http::error::bad_version:
+    case http::error::bad_field:
+    case http::error::bad_value:
+    case http::error::bad_content_length:
+    case http::error::bad_transfer_encoding:
+    case http::error::bad_obs_fold:
+    case http::error::multiple_content_length:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// 501 only for a coding that is well-formed and framed by nothing else, but not decoded here.
+http::status refusal_status(beast::error_code ec, const HttpRequest& req) {
+  if (ec == http::error::header_limit) return http::status::request_header_fields_too_large;
+  if (ec == http::error::bad_transfer_encoding && transfer_coding(req) == Coding::not_decoded &&
+      req.count(http::field::content_length) == 0) {
+    return http::status::not_implemented;
+  }
+  return http::status::bad_request;
+}
+
 }  // namespace
 
 int rest_memfd_create(const std::string& name) { return ::memfd_create(name.c_str(), MFD_CLOEXEC); }
 
-beast::error_code check_head(const RequestParser& parser, std::size_t head_bytes) {
+bool has_obs_fold(std::string_view head_part) {
+  // A line break inside a part the parser took is followed by a space or a tab only where a
+  // field line is folded: it refuses one after the request line, and the head ends in CRLF CRLF.
+  for (std::size_t at = head_part.find("\r\n"); at != std::string_view::npos;
+       at = head_part.find("\r\n", at + 2)) {
+    const std::size_t next = at + 2;
+    if (next < head_part.size() && (head_part[next] == ' ' || head_part[next] == '\t')) return true;
+  }
+  return false;
+}
+
+beast::error_code check_head(const RequestParser& parser, std::size_t head_bytes, bool folded) {
   // The parser holds the request line and the fields to the limit each, not together.
   if (head_bytes > header_limit) return http::error::header_limit;
-  // Without a final chunked coding the body's end is unknown: read as empty, its bytes would
-  // be served as the next request.
-  if (parser.get().count(http::field::transfer_encoding) != 0 && !parser.chunked()) {
+  // An unfolded line may hold a field that a front end never saw, such as a Content-Length.
+  if (folded) return http::error::bad_obs_fold;
+  // Only chunked alone frames a body that can be read: with any other coding its end is
+  // unknown, or the engine would get the encoded bytes as the content.
+  const Coding coding = transfer_coding(parser.get());
+  if (coding != Coding::none && (coding != Coding::chunked || !parser.chunked())) {
     return http::error::bad_transfer_encoding;
   }
   return {};
@@ -55,7 +149,8 @@ Session::Session(net::ip::tcp::socket&& socket, RequestHandler& handler_, const 
     : stream(std::move(socket)),
       handler(handler_),
       options(options_),
-      id(fmt::format("{:x}", reinterpret_cast<std::uintptr_t>(this))) {}
+      id(fmt::format("{:x}", reinterpret_cast<std::uintptr_t>(this))),
+      descriptor_wait(stream.get_executor()) {}
 
 void Session::run() {
   beast::error_code ec;
@@ -78,9 +173,23 @@ void Session::do_read_header() {
   // The previous request's memory file goes with its parser, before the next one is made: a
   // session never needs a third descriptor, even when the process is at its descriptor limit.
   parser.reset();
+  descriptor_retries = 0;
+  do_open_body_file();
+}
+
+void Session::do_open_body_file() {
   const int fd = rest_memfd_create(id);
   if (fd < 0) {
-    do_close();
+    // Holding on to the socket keeps the listener's accepts failing and pausing, so the
+    // clients behind this one wait in the backlog instead of being taken and dropped.
+    if (descriptor_retries == 0) KTU_LOG(ERROR, "Session", "[{}] memfd_create: {m:s}", id);
+    if (descriptor_retries++ == descriptor_retries_max) {
+      send(fixed_response(http::status::service_unavailable), true);
+      return;
+    }
+    descriptor_wait.expires_after(descriptor_retry_time);
+    descriptor_wait.async_wait(
+        beast::bind_front_handler(&Session::on_descriptor_wait, shared_from_this()));
     return;
   }
   parser.emplace();
@@ -90,14 +199,58 @@ void Session::do_read_header() {
   parser->get().body().reset(std::move(body_file), ec);
   parser->header_limit(header_limit);
   parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+  parser->eager(false);
+  head_bytes = 0;
+  head_folded = false;
   stream.expires_after(header_timeout);
   // Bytes after the previous request stay in the buffer: they are the next pipelined request.
-  http::async_read_header(stream, buffer, *parser,
-                          beast::bind_front_handler(&Session::on_read_header, shared_from_this()));
+  do_parse_header();
+}
+
+void Session::on_descriptor_wait(beast::error_code) {
+  // The timer is never cancelled: whatever its outcome, try again.
+  do_open_body_file();
+}
+
+// The header read of Beast's parser, with a look at each part of the head before the buffer
+// lets go of it.
+void Session::do_parse_header() {
+  if (buffer.size() != 0) {
+    beast::error_code ec;
+    const std::size_t used = parser->put(buffer.data(), ec);
+    head_folded |= has_obs_fold({static_cast<const char*>(buffer.data().data()), used});
+    buffer.consume(used);
+    head_bytes += used;
+    if (ec != http::error::need_more) {
+      on_read_header(ec, head_bytes);
+      return;
+    }
+  }
+  stream.async_read_some(
+      buffer.prepare(beast::read_size(buffer, 65536)),
+      beast::bind_front_handler(&Session::on_read_header_part, shared_from_this()));
+}
+
+void Session::on_read_header_part(beast::error_code ec, std::size_t bytes) {
+  buffer.commit(bytes);
+  if (ec == net::error::eof) {
+    // As the parser's own read: a close before any byte is the end of the stream.
+    if (parser->got_some()) {
+      ec = {};
+      parser->put_eof(ec);
+    } else {
+      ec = http::error::end_of_stream;
+    }
+  }
+  if (ec) {
+    on_read_header(ec, head_bytes);
+    return;
+  }
+  do_parse_header();
 }
 
 void Session::on_read_header(beast::error_code ec, std::size_t bytes) {
-  if (!ec) ec = check_head(*parser, bytes);
+  if (!ec) ec = check_head(*parser, bytes, head_folded);
   if (ec == http::error::end_of_stream) {
     // The peer closed between requests.
     do_shutdown(net::socket_base::shutdown_send);
@@ -106,7 +259,12 @@ void Session::on_read_header(beast::error_code ec, std::size_t bytes) {
   }
   if (ec) {
     KTU_LOG(ERROR, "Session", "[{}] read_header: {}", id, ec.message());
-    do_close();
+    if (!is_refused_head(ec)) {
+      do_close();
+      return;
+    }
+    // A front end counts a connection closed without an answer as a failed server.
+    send(fixed_response(refusal_status(ec, parser->get())), true);
     return;
   }
   // No time limit while the handler and the engine work.
@@ -158,21 +316,25 @@ ReplyCallback Session::make_reply() {
   };
 }
 
-void Session::send(HttpResponse&& res) {
+void Session::send(HttpResponse&& res, bool refused) {
   KTU_LOG(INFO, "Session", "[{}] Sending {} {} (data: {} B)", id, res.result_int(), res.reason(),
           res.body().size());
   if (!correlation_id.empty()) res.set("X-Correlation-Id", correlation_id);
   // An answer to HEAD keeps its Content-Length but sends no body: the client reads none.
-  if (parser->get().method() == http::verb::head) res.body().clear();
+  if (parser && parser->get().method() == http::verb::head) res.body().clear();
   const bool interim = res.result_int() / 100 == 1;
   bool close = res.need_eof();
   if (interim) {
     // An interim answer only announces the body read; it never ends the connection.
     close = false;
-  } else if (!parser->is_done()) {
-    // Answered before its body was read: the unread body must not be taken for a request.
+  } else if (refused || !parser->is_done()) {
+    // A refused head, or an answer before the body was read: what follows on the connection
+    // must not be taken for a request.
     close = true;
+    drain = true;
   }
+  // A keep-alive client or a proxy's pool must not send its next request on this connection.
+  if (close) res.set(http::field::connection, "close");
   response = std::make_unique<HttpResponse>(std::move(res));
   stream.expires_after(write_timeout);
   http::async_write(stream, *response,
@@ -189,6 +351,10 @@ void Session::on_write(bool close, beast::error_code ec, std::size_t) {
   }
   if (close) {
     do_shutdown(net::socket_base::shutdown_send);
+    if (drain) {
+      do_drain();
+      return;
+    }
     do_close();
     return;
   }
@@ -200,6 +366,26 @@ void Session::on_write(bool close, beast::error_code ec, std::size_t) {
   correlation_id.clear();
   ktu::log::clear_correlation_id();
   do_read_header();
+}
+
+// Closed with input unread, the socket would answer the client's next bytes with a reset,
+// which can destroy the answer before the client has read it.
+void Session::do_drain() {
+  stream.expires_after(drain_timeout);
+  buffer.clear();
+  stream.async_read_some(buffer.prepare(65536),
+                         beast::bind_front_handler(&Session::on_drain, shared_from_this()));
+}
+
+void Session::on_drain(beast::error_code ec, std::size_t) {
+  if (ec) {
+    // The client closed, reset or took too long.
+    do_close();
+    return;
+  }
+  // The time limit set at the start holds for the whole drain.
+  stream.async_read_some(buffer.prepare(65536),
+                         beast::bind_front_handler(&Session::on_drain, shared_from_this()));
 }
 
 void Session::do_shutdown(net::socket_base::shutdown_type how) {

@@ -4,8 +4,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -18,9 +20,15 @@ int rest_memfd_create(const std::string& name);
 
 using RequestParser = boost::beast::http::request_parser<boost::beast::http::file_body>;
 
+// Whether a part of a request head, as the parser took it, continues a field line on the next
+// (obs-fold): the parser unfolds such lines and keeps no trace of them.
+bool has_obs_fold(std::string_view head_part);
+
 // Why a request head that the parser has read whole is still refused (header_limit,
-// bad_transfer_encoding), or no error; `head_bytes` is what the parser took for the head.
-boost::beast::error_code check_head(const RequestParser& parser, std::size_t head_bytes);
+// bad_transfer_encoding, bad_obs_fold), or no error; `head_bytes` is what the parser took for
+// the head, `folded` whether any part of it had a folded line.
+boost::beast::error_code check_head(const RequestParser& parser, std::size_t head_bytes,
+                                    bool folded);
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
@@ -30,11 +38,17 @@ class Session : public std::enable_shared_from_this<Session> {
 
  private:
   void do_read_header();
+  void do_open_body_file();
+  void on_descriptor_wait(boost::beast::error_code ec);
+  void do_parse_header();
+  void on_read_header_part(boost::beast::error_code ec, std::size_t bytes);
   void on_read_header(boost::beast::error_code ec, std::size_t bytes);
   void do_read();
   void on_read(boost::beast::error_code ec, std::size_t bytes);
-  void send(HttpResponse&& res);
+  void send(HttpResponse&& res, bool refused = false);
   void on_write(bool close, boost::beast::error_code ec, std::size_t bytes);
+  void do_drain();
+  void on_drain(boost::beast::error_code ec, std::size_t bytes);
   void do_shutdown(boost::asio::socket_base::shutdown_type how);
   void do_close();
   ReplyCallback make_reply();
@@ -48,4 +62,9 @@ class Session : public std::enable_shared_from_this<Session> {
   std::string correlation_id;
   const Options& options;
   std::string id;  // the session's identity in log lines and memory-file names
+  std::size_t head_bytes = 0;  // of the head being read, taken by the parser so far
+  bool head_folded = false;
+  bool drain = false;  // the connection ends with input unread: read it away before the close
+  boost::asio::steady_timer descriptor_wait;  // retries the memory file while descriptors are short
+  int descriptor_retries = 0;
 };

@@ -72,7 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   parser.eager(false);
   const std::size_t head_bytes = parser.put(boost::asio::buffer(data + 1, size - 1), ec);
   // A head the session refuses never reaches the handler.
-  if (!parser.is_header_done() || check_head(parser, head_bytes)) return 0;
+  if (!parser.is_header_done() ||
+      check_head(parser, head_bytes, has_obs_fold({reinterpret_cast<const char*>(data + 1), head_bytes}))) {
+    return 0;
+  }
 
   bool final_seen = false;
   auto request = handler.handle_header(parser.get(), [&](HttpResponse&& res) { check(res, final_seen); });
