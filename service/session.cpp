@@ -163,6 +163,10 @@ void Session::run() {
   }
   KTU_LOG(INFO, "Session", "[{}] New connection from {}:{}", id, peer.address().to_string(),
           peer.port());
+  // An answer written behind an unacknowledged one (pipelining) would otherwise wait for the
+  // client's delayed acknowledgement.
+  stream.socket().set_option(net::ip::tcp::no_delay(true), ec);
+  if (ec) KTU_LOG(ERROR, "Session", "[{}] set_option(no_delay): {}", id, ec.message());
   buffer.reserve(65536);
   net::dispatch(stream.get_executor(),
                 beast::bind_front_handler(&Session::do_read_header, shared_from_this()));
