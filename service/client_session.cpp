@@ -56,8 +56,10 @@ class CorrelationScope {
   CorrelationScope& operator=(const CorrelationScope&) = delete;
 };
 
+// A reset says the engine closed its end with bytes of ours still unread: like a broken pipe,
+// the request never reached it (an engine that answered and then restarted, say).
 bool is_retryable(beast::error_code ec) {
-  return ec == beast::error::timeout || ec == asio::error::broken_pipe;
+  return ec == beast::error::timeout || ec == asio::error::broken_pipe || ec == asio::error::connection_reset;
 }
 
 // The request ends here whatever its error handler does: an exception from it must not keep

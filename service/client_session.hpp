@@ -53,7 +53,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   void shutdown_socket();
   // Back on the idle stack; then let the pool hand out anything that waits.
   void become_idle();
-  // A time-out or a broken pipe: the request is sent again from the start, unless it has
+  // A time-out, a broken pipe or a reset: the request is sent again from the start, unless it has
   // failed this way too often; then `failure` ends it.
   void give_back(std::unique_ptr<ClientRequest> request, std::string const& failure);
   void resend(std::unique_ptr<ClientRequest> request);

@@ -475,6 +475,36 @@ TEST(EngineClient, BytesThatBelongToNoRequestNeverAnswerTheNextOne) {
   }
 }
 
+TEST(EngineClient, ARequestTheEngineClosedUnreadIsSentAgain) {
+  // The engine answers, and closes the connection (a restart) just after the next request has
+  // been written on it, without reading that request: it never saw it, so it is sent again.
+  RawEngine engine;
+  Client client(engine.path, 1, 4);
+  auto first = std::make_shared<Outcome>("x");
+  client.pool->enqueue_request(client.make(first, "first"));
+  KtMsgBase request;
+  int conn = engine.next_request(request);
+  ASSERT_GE(conn, 0);
+  const std::string answer = final_frame("first");
+  ASSERT_EQ(send(conn, answer.data(), answer.size(), MSG_NOSIGNAL), static_cast<ssize_t>(answer.size()));
+  ASSERT_TRUE(first->wait(10s));
+
+  auto second = std::make_shared<Outcome>("x");
+  client.pool->enqueue_request(client.make(second, "second"));
+  pollfd written{conn, POLLIN, 0};
+  ASSERT_EQ(poll(&written, 1, 10000), 1);
+  close(conn);
+  std::erase(engine.connections, conn);
+  conn = engine.next_request(request);
+  ASSERT_GE(conn, 0);
+  ASSERT_EQ(request.correlation_id(), "second");
+  const std::string again = final_frame("second");
+  ASSERT_EQ(send(conn, again.data(), again.size(), MSG_NOSIGNAL), static_cast<ssize_t>(again.size()));
+  ASSERT_TRUE(second->wait(10s));
+  EXPECT_EQ(second->error, "");
+  EXPECT_EQ(types_of(*second), std::vector<int>{KT_RESPONSE});
+}
+
 TEST(EngineClient, AnExceptionWhileAReplyIsHandledEndsItsRequestAndKeepsTheConnection) {
   RawEngine engine;
   Client client(engine.path, 1, 4);
