@@ -250,8 +250,14 @@ void ClientSession::on_write(std::unique_ptr<ClientRequest> request, beast::erro
   if (request->envelope.has_fd_count()) {
     KTU_LOG(DEBUG, "ClientSession", "[{:x}] Send FD {}", id(), request->fd);
     if (!ktu::util::write_fd_to_unix_pipe(stream.socket().native_handle(), request->fd)) {
+      // The engine closed between the frame and the descriptor: it never took the request.
+      const bool dropped = errno == EPIPE || errno == ECONNRESET;
       close();
-      report_error(*request, "engine write: sendmsg failed");
+      if (dropped) {
+        give_back(std::move(request), "engine write: sendmsg failed");
+      } else {
+        report_error(*request, "engine write: sendmsg failed");
+      }
       return;
     }
   }

@@ -1,6 +1,7 @@
 // The engine client (pool, connections, framing, descriptor passing) against the stand-in
 // engine over a real unix socket, and the whole road through the real daemon over HTTP.
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -491,8 +492,20 @@ TEST(EngineClient, ARequestTheEngineClosedUnreadIsSentAgain) {
 
   auto second = std::make_shared<Outcome>("x");
   client.pool->enqueue_request(client.make(second, "second"));
-  pollfd written{conn, POLLIN, 0};
-  ASSERT_EQ(poll(&written, 1, 10000), 1);
+  // The whole request must be there, its frame and the byte that carries its descriptor: a
+  // close before the descriptor is sent fails that send instead of the read.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  for (;;) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the second request did not arrive";
+    unsigned char header[ktu::msg_wire::kHeaderSize];
+    int queued = 0;
+    ASSERT_EQ(ioctl(conn, FIONREAD, &queued), 0);
+    if (recv(conn, header, sizeof header, MSG_PEEK | MSG_DONTWAIT) == static_cast<ssize_t>(sizeof header)) {
+      const std::size_t length = std::size_t{header[4]} << 24 | header[5] << 16 | header[6] << 8 | header[7];
+      if (static_cast<std::size_t>(queued) >= sizeof header + length + 1) break;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
   close(conn);
   std::erase(engine.connections, conn);
   conn = engine.next_request(request);
