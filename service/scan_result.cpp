@@ -9,6 +9,8 @@
 #include <boost/json/object.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/string.hpp>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/wire_format_lite.h>
 
 #include "ktu/log/log.hpp"
 #include "ktu/taxonomy/taxonomy.hpp"
@@ -40,56 +42,27 @@ ktu::taxonomy::TaxonomyData const& taxonomy() {
 constexpr std::size_t kMaxFindings = 100000;
 constexpr std::size_t kMaxDetections = 4 * kMaxFindings;
 
-// Reads one field of a protobuf message's wire form from the front of `in`: its number, and for
-// a length-delimited field its bytes. False at the end or where the bytes are not a field.
-bool next_field(std::string_view& in, std::uint64_t& number, std::string_view& bytes) {
-  auto varint = [&in](std::uint64_t& value) {
-    value = 0;
-    for (int shift = 0; shift < 64 && !in.empty(); shift += 7) {
-      const auto byte = static_cast<unsigned char>(in.front());
-      in.remove_prefix(1);
-      value |= std::uint64_t{byte & 0x7fu} << shift;
-      if ((byte & 0x80) == 0) return true;
-    }
-    return false;
-  };
-  std::uint64_t tag = 0, length = 0;
-  if (in.empty() || !varint(tag)) return false;
-  number = tag >> 3;
-  bytes = {};
-  switch (tag & 7) {
-    case 0:
-      return varint(length);
-    case 1:
-      length = 8;
-      break;
-    case 2:
-      if (!varint(length)) return false;
-      break;
-    case 5:
-      length = 4;
-      break;
-    default:
-      return false;
-  }
-  if (length > in.size()) return false;
-  bytes = in.substr(0, length);
-  in.remove_prefix(length);
-  return true;
-}
-
 // Detections of the record in a progress payload, counted on the wire before the payload is
 // parsed: parsing builds an object for each. The parser merges repeated records into one.
 std::size_t detections_on_wire(std::string_view payload) {
-  constexpr std::uint64_t kRecord = KtEngineScanProgress::kRecordFieldNumber;
-  constexpr std::uint64_t kDetections = KtScanRecord::kDetectionsFieldNumber;
+  using google::protobuf::internal::WireFormatLite;
+  google::protobuf::io::CodedInputStream in(reinterpret_cast<const std::uint8_t*>(payload.data()),
+                                            static_cast<int>(payload.size()));
   std::size_t count = 0;
-  std::uint64_t number = 0;
-  std::string_view bytes;
-  while (next_field(payload, number, bytes)) {
-    if (number != kRecord) continue;
-    std::string_view record = bytes;
-    while (next_field(record, number, bytes)) count += number == kDetections;
+  for (std::uint32_t tag; (tag = in.ReadTag()) != 0;) {
+    std::uint32_t length = 0;
+    if (WireFormatLite::GetTagFieldNumber(tag) != KtEngineScanProgress::kRecordFieldNumber ||
+        WireFormatLite::GetTagWireType(tag) != WireFormatLite::WIRETYPE_LENGTH_DELIMITED) {
+      if (!WireFormatLite::SkipField(&in, tag)) break;
+      continue;
+    }
+    if (!in.ReadVarint32(&length)) break;
+    const auto record = in.PushLimit(static_cast<int>(length));
+    for (std::uint32_t field; (field = in.ReadTag()) != 0;) {
+      count += WireFormatLite::GetTagFieldNumber(field) == KtScanRecord::kDetectionsFieldNumber;
+      if (!WireFormatLite::SkipField(&in, field)) break;
+    }
+    in.PopLimit(record);
   }
   return count;
 }
