@@ -2,7 +2,6 @@
 
 #include <sys/mman.h>
 
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -21,7 +20,6 @@
 #include <fmt/format.h>
 
 #include "ktu/log/log.hpp"
-#include "ktu/util/text.hpp"
 
 namespace beast = boost::beast;
 namespace http = beast::http;
@@ -31,7 +29,6 @@ namespace {
 
 constexpr auto header_timeout = std::chrono::seconds(30);
 constexpr auto write_timeout = std::chrono::seconds(30);
-constexpr std::uint32_t header_limit = 8192;
 // Out of descriptors, a connection waits for its memory file this often, as long as a client
 // may take to send its head.
 constexpr auto descriptor_retry_time = std::chrono::milliseconds(100);
@@ -48,102 +45,9 @@ class CorrelationScope {
   CorrelationScope& operator=(const CorrelationScope&) = delete;
 };
 
-bool is_tchar(unsigned char c) {
-  return std::isalnum(c) ||
-         std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-std::string_view trim_blanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-enum class Coding { none, chunked, not_decoded, malformed };
-
-// The request's transfer coding, all its Transfer-Encoding fields read as one list.
-Coding transfer_coding(const HttpRequest& req) {
-  auto [first, last] = req.equal_range(http::field::transfer_encoding);
-  if (first == last) return Coding::none;
-  std::size_t elements = 0;
-  bool chunked = false;
-  for (auto field = first; field != last; ++field) {
-    std::string_view list = field->value();
-    for (;;) {
-      const std::size_t comma = list.find(',');
-      const std::string_view element = trim_blanks(list.substr(0, comma));
-      if (element.empty()) return Coding::malformed;
-      for (const char c : element) {
-        if (!is_tchar(static_cast<unsigned char>(c))) return Coding::malformed;
-      }
-      ++elements;
-      chunked = ktu::util::equals_nocase(element, "chunked");
-      if (comma == std::string_view::npos) break;
-      list.remove_prefix(comma + 1);
-    }
-  }
-  return elements == 1 && chunked ? Coding::chunked : Coding::not_decoded;
-}
-
-// Syntax the parser refuses in a head, as opposed to a peer that closed or went quiet.
-bool is_refused_head(beast::error_code ec) {
-  if (ec.category() != beast::error_code(http::error::bad_method).category()) return false;
-  switch (static_cast<http::error>(ec.value())) {
-    case http::error::header_limit:
-    case http::error::bad_line_ending:
-    case http::error::bad_method:
-    case http::error::bad_target:
-    case http::error::bad_version:
-    case http::error::bad_field:
-    case http::error::bad_value:
-    case http::error::bad_content_length:
-    case http::error::bad_transfer_encoding:
-    case http::error::bad_obs_fold:
-    case http::error::multiple_content_length:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// 501 only for a coding that is well-formed and framed by nothing else, but not decoded here.
-http::status refusal_status(beast::error_code ec, const HttpRequest& req) {
-  if (ec == http::error::header_limit) return http::status::request_header_fields_too_large;
-  if (ec == http::error::bad_transfer_encoding && transfer_coding(req) == Coding::not_decoded &&
-      req.count(http::field::content_length) == 0) {
-    return http::status::not_implemented;
-  }
-  return http::status::bad_request;
-}
-
 }  // namespace
 
 int rest_memfd_create(const std::string& name) { return ::memfd_create(name.c_str(), MFD_CLOEXEC); }
-
-bool has_obs_fold(std::string_view head_part) {
-  // A line break inside a part the parser took is followed by a space or a tab only where a
-  // field line is folded: it refuses one after the request line, and the head ends in CRLF CRLF.
-  for (std::size_t at = head_part.find("\r\n"); at != std::string_view::npos;
-       at = head_part.find("\r\n", at + 2)) {
-    const std::size_t next = at + 2;
-    if (next < head_part.size() && (head_part[next] == ' ' || head_part[next] == '\t')) return true;
-  }
-  return false;
-}
-
-beast::error_code check_head(const RequestParser& parser, std::size_t head_bytes, bool folded) {
-  // The parser holds the request line and the fields to the limit each, not together.
-  if (head_bytes > header_limit) return http::error::header_limit;
-  // An unfolded line may hold a field that a front end never saw, such as a Content-Length.
-  if (folded) return http::error::bad_obs_fold;
-  // Only chunked alone frames a body that can be read: with any other coding its end is
-  // unknown, or the engine would get the encoded bytes as the content.
-  const Coding coding = transfer_coding(parser.get());
-  if (coding != Coding::none && (coding != Coding::chunked || !parser.chunked())) {
-    return http::error::bad_transfer_encoding;
-  }
-  return {};
-}
 
 Session::Session(net::ip::tcp::socket&& socket, RequestHandler& handler_, const Options& options_)
     : stream(std::move(socket)),
@@ -201,11 +105,10 @@ void Session::do_open_body_file() {
   beast::file body_file;
   body_file.native_handle(fd);  // owned (and closed) by the body from here on
   parser->get().body().reset(std::move(body_file), ec);
-  parser->header_limit(header_limit);
+  parser->header_limit(head_limit);
   parser->body_limit(std::numeric_limits<std::uint64_t>::max());
   parser->eager(false);
-  head_bytes = 0;
-  head_folded = false;
+  head = {};
   stream.expires_after(header_timeout);
   // Bytes after the previous request stay in the buffer: they are the next pipelined request.
   do_parse_header();
@@ -221,12 +124,9 @@ void Session::on_descriptor_wait(beast::error_code) {
 void Session::do_parse_header() {
   if (buffer.size() != 0) {
     beast::error_code ec;
-    const std::size_t used = parser->put(buffer.data(), ec);
-    head_folded |= has_obs_fold({static_cast<const char*>(buffer.data().data()), used});
-    buffer.consume(used);
-    head_bytes += used;
+    buffer.consume(put_head(*parser, head, buffered(), ec));
     if (ec != http::error::need_more) {
-      on_read_header(ec, head_bytes);
+      on_read_header(ec, head.taken);
       return;
     }
   }
@@ -247,28 +147,28 @@ void Session::on_read_header_part(beast::error_code ec, std::size_t bytes) {
     }
   }
   if (ec) {
-    on_read_header(ec, head_bytes);
+    on_read_header(ec, head.taken);
     return;
   }
   do_parse_header();
 }
 
 void Session::on_read_header(beast::error_code ec, std::size_t bytes) {
-  if (!ec) ec = check_head(*parser, bytes, head_folded);
-  if (ec == http::error::end_of_stream) {
+  const Verdict verdict = classify_head(*parser, head, ec);
+  if (verdict.error == http::error::end_of_stream) {
     // The peer closed between requests.
     do_shutdown(net::socket_base::shutdown_send);
     do_close();
     return;
   }
-  if (ec) {
-    KTU_LOG(ERROR, "Session", "[{}] read_header: {}", id, ec.message());
-    if (!is_refused_head(ec)) {
+  if (verdict.error) {
+    KTU_LOG(ERROR, "Session", "[{}] read_header: {}", id, verdict.error.message());
+    if (verdict.answer == http::status::unknown) {
       do_close();
       return;
     }
     // A front end counts a connection closed without an answer as a failed server.
-    send(fixed_response(refusal_status(ec, parser->get())), true);
+    send(fixed_response(verdict.answer), true);
     return;
   }
   // No time limit while the handler and the engine work.
@@ -305,6 +205,10 @@ void Session::on_read(beast::error_code ec, std::size_t bytes) {
   stream.expires_never();
   handler.handle_body(std::move(request), parser->get(), make_reply());
   request.reset();
+}
+
+std::string_view Session::buffered() const {
+  return {static_cast<const char*>(buffer.data().data()), buffer.size()};
 }
 
 ReplyCallback Session::make_reply() {

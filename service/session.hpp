@@ -10,25 +10,13 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/http/parser.hpp>
 
 #include "service/options.hpp"
+#include "service/request_framing.hpp"
 #include "service/request_handler.hpp"
 
 // The memory file that receives one request body; the descriptor, or -1 with errno kept.
 int rest_memfd_create(const std::string& name);
-
-using RequestParser = boost::beast::http::request_parser<boost::beast::http::file_body>;
-
-// Whether a part of a request head, as the parser took it, continues a field line on the next
-// (obs-fold): the parser unfolds such lines and keeps no trace of them.
-bool has_obs_fold(std::string_view head_part);
-
-// Why a request head that the parser has read whole is still refused (header_limit,
-// bad_transfer_encoding, bad_obs_fold), or no error; `head_bytes` is what the parser took for
-// the head, `folded` whether any part of it had a folded line.
-boost::beast::error_code check_head(const RequestParser& parser, std::size_t head_bytes,
-                                    bool folded);
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
@@ -52,6 +40,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void do_shutdown(boost::asio::socket_base::shutdown_type how);
   void do_close();
   ReplyCallback make_reply();
+  std::string_view buffered() const;  // the bytes read and not yet taken by the parser
 
   boost::beast::tcp_stream stream;
   boost::beast::flat_buffer buffer;
@@ -62,8 +51,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::string correlation_id;
   const Options& options;
   std::string id;  // the session's identity in log lines and memory-file names
-  std::size_t head_bytes = 0;  // of the head being read, taken by the parser so far
-  bool head_folded = false;
+  HeadProgress head;  // of the head being read
   bool drain = false;  // the connection ends with input unread: read it away before the close
   boost::asio::steady_timer descriptor_wait;  // retries the memory file while descriptors are short
   int descriptor_retries = 0;

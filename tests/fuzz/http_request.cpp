@@ -3,11 +3,13 @@
 // The first byte picks the settings (server-side paths, defaults); the rest is the request.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include <boost/asio/io_context.hpp>
@@ -16,8 +18,8 @@
 
 #include "service/client_pool.hpp"
 #include "service/options.hpp"
+#include "service/request_framing.hpp"
 #include "service/request_handler.hpp"
-#include "service/session.hpp"
 
 namespace http = boost::beast::http;
 
@@ -67,15 +69,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   file.native_handle(fd);
   boost::beast::error_code ec;
   parser.get().body().reset(std::move(file), ec);
-  parser.header_limit(8192);
+  parser.header_limit(head_limit);
   parser.body_limit(std::numeric_limits<std::uint64_t>::max());
   parser.eager(false);
-  const std::size_t head_bytes = parser.put(boost::asio::buffer(data + 1, size - 1), ec);
+  // As the session reads: in parts (their size follows from the length, so heads split
+  // anywhere are tried), with what the parser left waiting in front of the next part.
+  const std::string_view input(reinterpret_cast<const char*>(data + 1), size - 1);
+  const std::size_t part = 1 + size % 1024;
+  std::string buffer;
+  std::size_t next = 0;
+  HeadProgress head;
+  do {
+    buffer.append(input.substr(next, part));
+    next = std::min(next + part, input.size());
+    buffer.erase(0, put_head(parser, head, buffer, ec));
+  } while (ec == http::error::need_more && next < input.size());
   // A head the session refuses never reaches the handler.
-  if (!parser.is_header_done() ||
-      check_head(parser, head_bytes, has_obs_fold({reinterpret_cast<const char*>(data + 1), head_bytes}))) {
-    return 0;
-  }
+  if (ec || classify_head(parser, head, ec).error) return 0;
 
   bool final_seen = false;
   auto request = handler.handle_header(parser.get(), [&](HttpResponse&& res) { check(res, final_seen); });

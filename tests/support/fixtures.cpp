@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
@@ -346,6 +349,38 @@ bool HttpConnection::send(std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
+}
+
+bool HttpConnection::wait_peer_read(Ms timeout) const {
+  sockaddr_in local{}, remote{};
+  socklen_t len = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) return false;
+  len = sizeof remote;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &len) != 0) return false;
+  // The peer's socket is the one whose local port is our remote port and the other way round;
+  // /proc/net/tcp gives its unread bytes as the hexadecimal rx_queue.
+  char ports[32];
+  std::snprintf(ports, sizeof ports, ":%04X %08X:%04X", ntohs(remote.sin_port), local.sin_addr.s_addr,
+                ntohs(local.sin_port));
+  const std::string needle = ports;
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    // Bytes still on our side (not yet acknowledged) would make an empty queue there mean nothing.
+    int unacked = 0;
+    if (::ioctl(fd, SIOCOUTQ, &unacked) != 0) return false;
+    std::ifstream table("/proc/net/tcp");
+    for (std::string line; std::getline(table, line);) {
+      const auto at = line.find(needle);
+      if (at == std::string::npos) continue;
+      // "... local rem st tx_queue:rx_queue ..."
+      std::istringstream rest(line.substr(at + needle.size()));
+      std::string state, queues;
+      rest >> state >> queues;
+      if (unacked == 0 && queues.substr(queues.find(':') + 1) == "00000000") return true;
+    }
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
 }
 
 bool HttpConnection::fill(Clock::time_point deadline) {

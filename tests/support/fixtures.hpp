@@ -122,6 +122,9 @@ class HttpConnection {
   std::optional<HttpResponse> read_response(Ms timeout = 10s);
   // True when the peer closes (EOF or reset) within the time-out; data received meanwhile is kept.
   bool peer_closed(Ms timeout);
+  // Waits until the peer has read every byte sent so far (its receive queue on this
+  // connection is empty), so that the next write reaches it in a read of its own.
+  bool wait_peer_read(Ms timeout) const;
   // Bytes received and not yet consumed by read_response.
   const std::string& pending() const { return buffer; }
   int native() const { return fd; }

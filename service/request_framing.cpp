@@ -1,0 +1,131 @@
+#include "service/request_framing.hpp"
+
+#include <cctype>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/field.hpp>
+
+#include "ktu/util/text.hpp"
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+
+namespace {
+
+bool is_tchar(unsigned char c) {
+  return std::isalnum(c) ||
+         std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+std::string_view trim_blanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+enum class Coding { none, chunked, not_decoded, malformed };
+
+// The request's transfer coding, all its Transfer-Encoding fields read as one list.
+Coding transfer_coding(const RequestParser::value_type& req) {
+  auto [first, last] = req.equal_range(http::field::transfer_encoding);
+  if (first == last) return Coding::none;
+  std::size_t elements = 0;
+  bool chunked = false;
+  for (auto field = first; field != last; ++field) {
+    std::string_view list = field->value();
+    for (;;) {
+      const std::size_t comma = list.find(',');
+      const std::string_view element = trim_blanks(list.substr(0, comma));
+      if (element.empty()) return Coding::malformed;
+      for (const char c : element) {
+        if (!is_tchar(static_cast<unsigned char>(c))) return Coding::malformed;
+      }
+      ++elements;
+      chunked = ktu::util::equals_nocase(element, "chunked");
+      if (comma == std::string_view::npos) break;
+      list.remove_prefix(comma + 1);
+    }
+  }
+  return elements == 1 && chunked ? Coding::chunked : Coding::not_decoded;
+}
+
+// Syntax the parser refuses in a head, as opposed to a peer that closed or went quiet.
+bool is_refused(beast::error_code ec) {
+  if (ec.category() != beast::error_code(http::error::bad_method).category()) return false;
+  switch (static_cast<http::error>(ec.value())) {
+    case http::error::header_limit:
+    case http::error::bad_line_ending:
+    case http::error::bad_method:
+    case http::error::bad_target:
+    case http::error::bad_version:
+    case http::error::bad_field:
+    case http::error::bad_value:
+    case http::error::bad_content_length:
+    case http::error::bad_transfer_encoding:
+    case http::error::bad_obs_fold:
+    case http::error::multiple_content_length:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// 501 only for a coding that is well-formed and framed by nothing else, but not decoded here.
+http::status refusal_status(beast::error_code ec, const RequestParser::value_type& req) {
+  if (ec == http::error::header_limit) return http::status::request_header_fields_too_large;
+  if (ec == http::error::bad_transfer_encoding && transfer_coding(req) == Coding::not_decoded &&
+      req.count(http::field::content_length) == 0) {
+    return http::status::not_implemented;
+  }
+  return http::status::bad_request;
+}
+
+// Whether a part of a head, as the parser took it, continues a field line on the next.
+bool has_obs_fold(std::string_view head_part) {
+  // A line break inside a part the parser took is followed by a space or a tab only where a
+  // field line is folded: it refuses one after the request line, and the head ends in CRLF CRLF.
+  for (std::size_t at = head_part.find("\r\n"); at != std::string_view::npos;
+       at = head_part.find("\r\n", at + 2)) {
+    const std::size_t next = at + 2;
+    if (next < head_part.size() && (head_part[next] == ' ' || head_part[next] == '\t')) return true;
+  }
+  return false;
+}
+
+// Why a head that the parser has read whole is still refused, or no error.
+beast::error_code check_head(const RequestParser& parser, const HeadProgress& progress) {
+  // The parser holds the request line and the fields to the limit each, not together.
+  if (progress.taken > head_limit) return http::error::header_limit;
+  // An unfolded line may hold a field that a front end never saw, such as a Content-Length.
+  if (progress.folded) return http::error::bad_obs_fold;
+  // Only chunked alone frames a body that can be read: with any other coding its end is
+  // unknown, or the engine would get the encoded bytes as the content.
+  const Coding coding = transfer_coding(parser.get());
+  if (coding != Coding::none && (coding != Coding::chunked || !parser.chunked())) {
+    return http::error::bad_transfer_encoding;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::size_t put_head(RequestParser& parser, HeadProgress& progress, std::string_view input,
+                     beast::error_code& ec) {
+  const std::size_t used = parser.put(boost::asio::buffer(input.data(), input.size()), ec);
+  progress.folded |= has_obs_fold(input.substr(0, used));
+  progress.taken += used;
+  // The parser's own limit holds for what one read brings: a head sent in parts that each end
+  // just past a line end would pass it.
+  if (ec == http::error::need_more && progress.taken + (input.size() - used) > head_limit) {
+    ec = http::error::header_limit;
+  }
+  return used;
+}
+
+Verdict classify_head(const RequestParser& parser, const HeadProgress& progress,
+                      beast::error_code ec) {
+  if (!ec) ec = check_head(parser, progress);
+  if (!is_refused(ec)) return {ec};
+  return {ec, refusal_status(ec, parser.get())};
+}

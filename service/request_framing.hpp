@@ -1,0 +1,42 @@
+// How the bytes of a connection become a request's head beyond the syntax that Beast's parser
+// checks itself: one limit for the whole head however it arrives, no folded lines, chunked
+// alone as the only transfer coding, and the answer that a refused head gets before its
+// connection closes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/http/file_body.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/status.hpp>
+
+using RequestParser = boost::beast::http::request_parser<boost::beast::http::file_body>;
+
+// The request line and the fields together, with their line ends.
+constexpr std::uint32_t head_limit = 8192;
+
+// What the parser has taken of a head so far.
+struct HeadProgress {
+  std::size_t taken = 0;
+  bool folded = false;  // a part had a folded line, which the parser unfolds without a trace
+};
+
+// Gives the parser the head bytes at the front of `input` and returns how many it used; `ec`
+// is need_more while the head is incomplete. The head is refused (header_limit) as soon as the
+// bytes taken and those waiting pass the limit, wherever the reads ended.
+std::size_t put_head(RequestParser& parser, HeadProgress& progress, std::string_view input,
+                     boost::beast::error_code& ec);
+
+struct Verdict {
+  boost::beast::error_code error;  // none: the request goes on
+  // Sent before the close when the head is refused; unknown: the connection just closes
+  // (the peer went away or went quiet).
+  boost::beast::http::status answer = boost::beast::http::status::unknown;
+};
+
+// What a head comes to once its read has ended with `ec`.
+Verdict classify_head(const RequestParser& parser, const HeadProgress& progress,
+                      boost::beast::error_code ec);
