@@ -112,8 +112,20 @@ beast::error_code check_head(const RequestParser& parser, const HeadProgress& pr
 
 std::size_t put_head(RequestParser& parser, HeadProgress& progress, std::string_view input,
                      beast::error_code& ec) {
-  const std::size_t used = parser.put(boost::asio::buffer(input.data(), input.size()), ec);
-  progress.folded |= has_obs_fold(input.substr(0, used));
+  std::size_t used = 0;
+  if (!parser.got_some()) {
+    // Some clients end a body with a stray line end: empty lines before a request are ignored.
+    while (input.substr(used, 2) == "\r\n") used += 2;
+    if (input.substr(used) == "\r") {
+      progress.taken += used;
+      ec = http::error::need_more;
+      return used;
+    }
+  }
+  const std::string_view rest = input.substr(used);
+  const std::size_t took = parser.put(boost::asio::buffer(rest.data(), rest.size()), ec);
+  progress.folded |= has_obs_fold(rest.substr(0, took));
+  used += took;
   progress.taken += used;
   // The parser's own limit holds for what one read brings: a head sent in parts that each end
   // just past a line end would pass it.

@@ -25,8 +25,9 @@ struct HeadProgress {
 };
 
 // Gives the parser the head bytes at the front of `input` and returns how many it used; `ec`
-// is need_more while the head is incomplete. The head is refused (header_limit) as soon as the
-// bytes taken and those waiting pass the limit, wherever the reads ended.
+// is need_more while the head is incomplete. Empty lines before the request line are skipped;
+// the head is refused (header_limit) as soon as the bytes taken and those waiting pass the
+// limit, wherever the reads ended.
 std::size_t put_head(RequestParser& parser, HeadProgress& progress, std::string_view input,
                      boost::beast::error_code& ec);
 

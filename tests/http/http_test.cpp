@@ -640,7 +640,8 @@ TEST(Session, KeepsConnectionsAliveServesPipelinedRequestsAndEchoesTheCorrelatio
   // Pipelined in one write: each request gets its answer, in order, none is dropped.
   std::string batch;
   for (int i = 0; i < 20; ++i) batch += get("/p" + std::to_string(i));
-  batch += http_request("POST", "/v1/scan", {{"Content-Type", octet}}, "body");
+  // A stray line end after a body, as some clients send, is not a request.
+  batch += http_request("POST", "/v1/scan", {{"Content-Type", octet}}, "body") + "\r\n";
   batch += get("/last", {{"x-correlation-id", "tail"}});
   ASSERT_TRUE(c.send(batch));
   for (int i = 0; i < 20; ++i) {
