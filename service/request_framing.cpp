@@ -50,7 +50,7 @@ Coding transfer_coding(const RequestParser::value_type& req) {
   return elements == 1 && chunked ? Coding::chunked : Coding::not_decoded;
 }
 
-// Syntax the parser refuses in a head, as opposed to a peer that closed or went quiet.
+// Syntax the parser refuses, as opposed to a peer that closed or went quiet.
 bool is_refused(beast::error_code ec) {
   if (ec.category() != beast::error_code(http::error::bad_method).category()) return false;
   switch (static_cast<http::error>(ec.value())) {
@@ -65,6 +65,8 @@ bool is_refused(beast::error_code ec) {
     case http::error::bad_transfer_encoding:
     case http::error::bad_obs_fold:
     case http::error::multiple_content_length:
+    case http::error::bad_chunk:
+    case http::error::bad_chunk_extension:
       return true;
     default:
       return false;
@@ -108,6 +110,26 @@ beast::error_code check_head(const RequestParser& parser, const HeadProgress& pr
   return {};
 }
 
+// In a chunked body the parser waits only at a chunk line, or at the last chunk until its
+// trailer fields end; what it waits on is `waiting`. It reads a quoted extension past the line
+// end, so a quote left open would wait for ever, and it holds lines of any length.
+beast::error_code check_waiting(std::string_view waiting) {
+  // The line end after the previous chunk's data.
+  if (waiting.substr(0, 2) == "\r\n") waiting.remove_prefix(2);
+  const std::size_t line_end = waiting.find("\r\n");
+  if (line_end == std::string_view::npos) {
+    return waiting.size() > head_limit ? http::error::bad_chunk : http::error::need_more;
+  }
+  const bool last = waiting.substr(0, waiting.find_first_not_of("0123456789abcdefABCDEF"))
+                        .find_first_not_of('0') == std::string_view::npos;
+  // A whole chunk line, or a whole last chunk with its trailer section, is taken unless its
+  // extension is malformed.
+  if (!last || waiting.find("\r\n\r\n", line_end) != std::string_view::npos) {
+    return http::error::bad_chunk_extension;
+  }
+  return waiting.size() > head_limit ? http::error::header_limit : http::error::need_more;
+}
+
 }  // namespace
 
 std::size_t put_head(RequestParser& parser, HeadProgress& progress, std::string_view input,
@@ -135,9 +157,20 @@ std::size_t put_head(RequestParser& parser, HeadProgress& progress, std::string_
   return used;
 }
 
+std::size_t put_body(RequestParser& parser, std::string_view input, beast::error_code& ec) {
+  const std::size_t used = parser.put(boost::asio::buffer(input.data(), input.size()), ec);
+  if (ec == http::error::need_more) ec = check_waiting(input.substr(used));
+  return used;
+}
+
 Verdict classify_head(const RequestParser& parser, const HeadProgress& progress,
                       beast::error_code ec) {
   if (!ec) ec = check_head(parser, progress);
   if (!is_refused(ec)) return {ec};
   return {ec, refusal_status(ec, parser.get())};
+}
+
+Verdict classify_body(beast::error_code ec) {
+  if (!is_refused(ec)) return {ec};
+  return {ec, http::status::bad_request};
 }

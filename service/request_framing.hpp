@@ -1,7 +1,7 @@
-// How the bytes of a connection become a request's head beyond the syntax that Beast's parser
-// checks itself: one limit for the whole head however it arrives, no folded lines, chunked
-// alone as the only transfer coding, and the answer that a refused head gets before its
-// connection closes.
+// How the bytes of a connection become a request's head and body beyond the syntax that
+// Beast's parser checks itself: one limit for the whole head however it arrives, no folded
+// lines, chunked alone as the only transfer coding, no chunk line or trailer that never ends,
+// and the answer that a refused request gets before its connection closes.
 #pragma once
 
 #include <cstddef>
@@ -31,9 +31,14 @@ struct HeadProgress {
 std::size_t put_head(RequestParser& parser, HeadProgress& progress, std::string_view input,
                      boost::beast::error_code& ec);
 
+// Gives the parser body bytes as put_head does head bytes. A chunk line that is complete but
+// not taken (a quote left open in an extension), or a chunk line or last chunk with trailer
+// fields longer than the head limit, is refused instead of waited on.
+std::size_t put_body(RequestParser& parser, std::string_view input, boost::beast::error_code& ec);
+
 struct Verdict {
   boost::beast::error_code error;  // none: the request goes on
-  // Sent before the close when the head is refused; unknown: the connection just closes
+  // Sent before the close when the request is refused; unknown: the connection just closes
   // (the peer went away or went quiet).
   boost::beast::http::status answer = boost::beast::http::status::unknown;
 };
@@ -41,3 +46,5 @@ struct Verdict {
 // What a head comes to once its read has ended with `ec`.
 Verdict classify_head(const RequestParser& parser, const HeadProgress& progress,
                       boost::beast::error_code ec);
+// What a body read that ended with the error `ec` comes to.
+Verdict classify_body(boost::beast::error_code ec);

@@ -12,10 +12,10 @@
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/read_size.hpp>
 #include <boost/beast/http/field.hpp>
-#include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 #include <fmt/format.h>
 
@@ -185,8 +185,43 @@ void Session::on_read_header(beast::error_code ec, std::size_t bytes) {
 void Session::do_read() {
   KTU_LOG(DEBUG, "Session", "[{}] Awaiting request content...", id);
   stream.expires_after(std::chrono::seconds(options.recv_timeout));
-  http::async_read(stream, buffer, *parser,
-                   beast::bind_front_handler(&Session::on_read, shared_from_this()));
+  parser->eager(true);
+  body_bytes = 0;
+  do_parse_body();
+}
+
+// The body read of Beast's parser, with a look at what the parser waits on.
+void Session::do_parse_body() {
+  beast::error_code ec;
+  if (buffer.size() != 0 && !parser->is_done()) {
+    const std::size_t used = put_body(*parser, buffered(), ec);
+    buffer.consume(used);
+    body_bytes += used;
+  }
+  if (!ec && !parser->is_done()) ec = http::error::need_more;
+  if (ec == http::error::need_more) {
+    stream.async_read_some(
+        buffer.prepare(beast::read_size(buffer, 65536)),
+        beast::bind_front_handler(&Session::on_read_body_part, shared_from_this()));
+    return;
+  }
+  // The read ends as a completion of its own, as Beast's does, even with the body at hand.
+  net::post(stream.get_executor(),
+            beast::bind_front_handler(&Session::on_read, shared_from_this(), ec, body_bytes));
+}
+
+void Session::on_read_body_part(beast::error_code ec, std::size_t bytes) {
+  buffer.commit(bytes);
+  if (ec == net::error::eof) {
+    // The body ends short of its length (the parser has taken the head, so it has some).
+    ec = {};
+    parser->put_eof(ec);
+  }
+  if (ec) {
+    on_read(ec, body_bytes);
+    return;
+  }
+  do_parse_body();
 }
 
 void Session::on_read(beast::error_code ec, std::size_t bytes) {
@@ -198,7 +233,14 @@ void Session::on_read(beast::error_code ec, std::size_t bytes) {
   }
   if (ec) {
     KTU_LOG(ERROR, "Session", "[{}] read: {}", id, ec.message());
-    do_close();
+    const Verdict verdict = classify_body(ec);
+    if (verdict.answer == http::status::unknown) {
+      do_close();
+      return;
+    }
+    // Answered like a refused head: the client learns why the connection ends.
+    request.reset();
+    send(fixed_response(verdict.answer), true);
     return;
   }
   KTU_LOG(DEBUG, "Session", "[{}] Finished reading content {} B", id, bytes);

@@ -32,6 +32,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void on_read_header_part(boost::beast::error_code ec, std::size_t bytes);
   void on_read_header(boost::beast::error_code ec, std::size_t bytes);
   void do_read();
+  void do_parse_body();
+  void on_read_body_part(boost::beast::error_code ec, std::size_t bytes);
   void on_read(boost::beast::error_code ec, std::size_t bytes);
   void send(HttpResponse&& res, bool refused = false);
   void on_write(bool close, boost::beast::error_code ec, std::size_t bytes);
@@ -52,6 +54,7 @@ class Session : public std::enable_shared_from_this<Session> {
   const Options& options;
   std::string id;  // the session's identity in log lines and memory-file names
   HeadProgress head;  // of the head being read
+  std::size_t body_bytes = 0;  // of the body being read, taken by the parser so far
   bool drain = false;  // the connection ends with input unread: read it away before the close
   boost::asio::steady_timer descriptor_wait;  // retries the memory file while descriptors are short
   int descriptor_retries = 0;

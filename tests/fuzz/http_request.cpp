@@ -91,6 +91,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto request = handler.handle_header(parser.get(), [&](HttpResponse&& res) { check(res, final_seen); });
   if (request) {
     if (final_seen) std::abort();  // a request that waits for its body has no answer yet
+    parser.eager(true);
+    buffer.append(input.substr(next));
+    if (!parser.is_done() && !buffer.empty()) put_body(parser, buffer, ec);
+    // A body the session refuses, or one that is not complete, never reaches the handler.
+    if (!parser.is_done() || (ec && ec != http::error::need_more)) return 0;
     handler.handle_body(std::move(request), parser.get(), [&](HttpResponse&& res) { check(res, final_seen); });
   }
   return 0;

@@ -788,6 +788,7 @@ TEST(Session, ClosesAfterAnswersThatLeaveABodyUnreadAndSaysSo) {
   Daemon d(config);
   ASSERT_TRUE(d.ready());
   const std::string smuggled = get("/v1/scan?smuggled=1");
+  const std::string chunked = "POST /v1/scan HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Type: " + octet + "\r\n\r\n";
   struct Case {
     std::string name, request;
     int status;
@@ -801,6 +802,13 @@ TEST(Session, ClosesAfterAnswersThatLeaveABodyUnreadAndSaysSo) {
            fmt_chunk(smuggled) + "0\r\n\r\n",
        400},
       {"GET with a body", http_request("GET", "/v1/scan", {{"Content-Length", std::to_string(smuggled.size())}}) + smuggled, 500},
+      // A malformed body is answered at once, like a refused head.
+      {"bad chunk size", chunked + "zz\r\nhello\r\n0\r\n\r\n" + smuggled, 400},
+      {"no line end after chunk data", chunked + "5\r\nhelloXX\r\n0\r\n\r\n" + smuggled, 400},
+      {"bad chunk extension", chunked + "5;=x\r\nhello\r\n0\r\n\r\n" + smuggled, 400},
+      {"open quote in a chunk extension", chunked + "5;a=\"x\r\nhello\r\n0\r\n\r\n" + smuggled, 400},
+      {"chunk line over the head limit", chunked + "5" + std::string(9000, ' '), 400},
+      {"trailer over the head limit", chunked + "0\r\nX-T: " + std::string(9000, 't') + "\r\n", 400},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
