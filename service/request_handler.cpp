@@ -230,8 +230,9 @@ std::unique_ptr<Request> RequestHandler::handle_header(HttpRequest& req, ReplyCa
     return nullptr;
   }
 
+  // An HTTP/1.0 client knows no interim answer: its expectation is ignored.
   const auto expect = req.find(http::field::expect);
-  if (expect != req.end() && ktu::util::equals_nocase(expect->value(), "100-continue")) {
+  if (version >= 11 && expect != req.end() && ktu::util::equals_nocase(expect->value(), "100-continue")) {
     reply(continue_response(version));
     scan->read_body_now = false;
   }
