@@ -321,6 +321,8 @@ void Session::on_write(bool close, beast::error_code ec, std::size_t) {
 // Closed with input unread, the socket would answer the client's next bytes with a reset,
 // which can destroy the answer before the client has read it.
 void Session::do_drain() {
+  // The request is over: its memory file goes now, not with the session.
+  parser.reset();
   stream.expires_after(drain_timeout);
   buffer.clear();
   stream.async_read_some(buffer.prepare(65536),

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -806,9 +807,11 @@ TEST(Session, ClosesAfterAnswersThatLeaveABodyUnreadAndSaysSo) {
       {"chunk line over the head limit", chunked + "5" + std::string(9000, ' '), 400},
       {"trailer over the head limit", chunked + "0\r\nX-T: " + std::string(9000, 't') + "\r\n", 400},
   };
+  std::size_t sessions = 0;
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
     auto c = d.connect();
+    const std::string memfd = "/memfd:" + wait_session_id(d, sessions++) + " (deleted)";
     ASSERT_TRUE(c.send(tc.request));
     auto r = c.read_response(5s);
     ASSERT_TRUE(r);
@@ -818,6 +821,10 @@ TEST(Session, ClosesAfterAnswersThatLeaveABodyUnreadAndSaysSo) {
     // The body is never taken for a request: no second answer, the connection ends.
     EXPECT_TRUE(c.peer_closed(5s));
     EXPECT_FALSE(c.read_response(100ms).has_value());
+    // While what the client still sends is read away, the request's memory file is gone.
+    const auto held = [&] { return std::ranges::count(memfd_names(d.process().pid()), memfd) > 0; };
+    for (int i = 0; i < 200 && held(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(held());
   }
   // Without a body the same answers keep the connection, and say nothing about it.
   auto c = d.connect();
