@@ -1,4 +1,4 @@
-# Installs the systemd unit and the sample configuration files. Runs at
+# Installs the systemd unit, its sysusers.d entry and the sample configuration files. Runs at
 # install time, so that the paths follow the prefix in force then (a `--prefix` given to
 # `cmake --install` as well as the configured one): the unit names the binary and the
 # configuration where this same install puts them.
@@ -29,6 +29,8 @@ configure_file("${KELTO_SOURCE_DIR}/packaging/kelto-rest.service"
                "${KELTO_BINARY_DIR}/kelto-rest.service" @ONLY)
 file(INSTALL DESTINATION "${kelto_prefix}/lib/systemd/system" TYPE FILE
      FILES "${KELTO_BINARY_DIR}/kelto-rest.service")
+file(INSTALL DESTINATION "${kelto_prefix}/lib/sysusers.d" TYPE FILE
+     RENAME kelto-rest.conf FILES "${KELTO_SOURCE_DIR}/packaging/sysusers.conf")
 
 # An installed configuration is the operator's: a later install leaves it as it is.
 foreach(name rest.conf log.conf)
