@@ -233,14 +233,22 @@ template void set_integral_option_from_ini<uint32_t>(uint32_t&, const ktu::ini::
 
 namespace {
 
-// A boolean word or a number counts by its value; any other text by being non-empty.
-bool boolean_value(const ktu::ini::Item& item) {
-  if (item.value_type == ktu::ini::ValueType::STRING) return !item.value.empty();
-  return item.number != 0;
+// A boolean word or a number counts by its value and an empty value is false. Any other
+// text is refused rather than taken as true: a typo must not switch on server-side paths.
+void set_boolean_option_from_ini(bool& field, const ktu::ini::Item& item) {
+  if (item.value_type != ktu::ini::ValueType::STRING) {
+    field = item.number != 0;
+  } else if (item.value.empty()) {
+    field = false;
+  } else {
+    KTU_LOG(WARNING, "options", "Ignoring config option: {} = {} (requires boolean value)",
+            item.key, item.value);
+  }
 }
 
 // As set_integral_option_from_ini, but values below 1 are refused as out of range too:
-// no thread would run the loop, no engine connection would serve a request.
+// no thread would run the loop, no engine connection would serve a request, and no body
+// could arrive in time.
 template <typename T>
 void set_positive_option_from_ini(T& field, const ktu::ini::Item& item) {
   T value = field;
@@ -253,8 +261,15 @@ void set_positive_option_from_ini(T& field, const ktu::ini::Item& item) {
   field = value;
 }
 
+// Numbers outside [low, high] are clamped with a warning; anything but an integer is refused
+// as by the integer rule, since a word would otherwise become 0 without a trace.
 void set_clamped_option_from_ini(int32_t& field, const ktu::ini::Item& item, int32_t low,
                                  int32_t high) {
+  if (item.value_type != ktu::ini::ValueType::INTEGER) {
+    KTU_LOG(WARNING, "options", "Ignoring config option: {} = {} (requires integer value)",
+            item.key, item.value);
+    return;
+  }
   const int64_t n = item.number;
   if (n >= low && n <= high) {
     field = static_cast<int32_t>(n);
@@ -274,18 +289,18 @@ void apply_option(Options& options, const ktu::ini::Item& item) {
     if (key == "listen") return void(options.listen = item.value);
     if (key == "port") return set_integral_option_from_ini(options.port, item);
     if (key == "threads") return set_positive_option_from_ini(options.threads, item);
-    if (key == "dont_route") return void(options.dont_route = boolean_value(item));
-    if (key == "recv_timeout") return set_integral_option_from_ini(options.recv_timeout, item);
+    if (key == "dont_route") return set_boolean_option_from_ini(options.dont_route, item);
+    if (key == "recv_timeout") return set_positive_option_from_ini(options.recv_timeout, item);
   } else if (section == "engine") {
     if (key == "conn_pool") return set_positive_option_from_ini(options.conn_pool, item);
     if (key == "max_queued") return set_integral_option_from_ini(options.max_queued, item);
   } else if (section == "scanner") {
-    if (key == "server_side_paths") return void(options.server_side_paths = boolean_value(item));
-    if (key == "full_files") return void(options.full_files = boolean_value(item));
-    if (key == "archives") return void(options.archives = boolean_value(item));
-    if (key == "pup") return void(options.pup = boolean_value(item));
+    if (key == "server_side_paths") return set_boolean_option_from_ini(options.server_side_paths, item);
+    if (key == "full_files") return set_boolean_option_from_ini(options.full_files, item);
+    if (key == "archives") return set_boolean_option_from_ini(options.archives, item);
+    if (key == "pup") return set_boolean_option_from_ini(options.pup, item);
     if (key == "heuristics") return set_clamped_option_from_ini(options.heuristics, item, 0, 100);
-    if (key == "detections") return void(options.detections = boolean_value(item));
+    if (key == "detections") return set_boolean_option_from_ini(options.detections, item);
   }
   KTU_LOG(WARNING, "options", "Unknown config option: [{}] {} = {}", section, key, item.value);
 }

@@ -103,6 +103,7 @@ TEST(ConfigFile, EveryKeyAndEveryWarning) {
                                      "dont_route = yes\n"
                                      "recv_timeout = soon\n"
                                      "recv_timeout = 2147483648\n"
+                                     "recv_timeout = 0\n"
                                      "recv_timeout = 60\n"
                                      "bogus = 1\n"
                                      "[engine]\n"
@@ -111,7 +112,7 @@ TEST(ConfigFile, EveryKeyAndEveryWarning) {
                                      "conn_pool = 4\n"
                                      "max_queued = 4294967295\n"
                                      "[scanner]\n"
-                                     "server_side_paths = 1\n"
+                                     "server_side_paths = nope\n"
                                      "full_files = on\n"
                                      "archives = maybe\n"
                                      "pup = \"\"\n"
@@ -132,7 +133,7 @@ TEST(ConfigFile, EveryKeyAndEveryWarning) {
   EXPECT_EQ(options.recv_timeout, 60);
   EXPECT_EQ(options.conn_pool, 4u);
   EXPECT_EQ(options.max_queued, 4294967295u);
-  EXPECT_TRUE(options.server_side_paths);
+  EXPECT_FALSE(options.server_side_paths);
   EXPECT_TRUE(options.full_files);
   EXPECT_TRUE(options.archives);
   EXPECT_FALSE(options.pup);
@@ -145,15 +146,18 @@ TEST(ConfigFile, EveryKeyAndEveryWarning) {
                 "WARNING options: Ignoring config option: threads = 0 (integer out of range)",
                 "WARNING options: Ignoring config option: recv_timeout = soon (requires integer value)",
                 "WARNING options: Ignoring config option: recv_timeout = 2147483648 (integer out of range)",
+                "WARNING options: Ignoring config option: recv_timeout = 0 (integer out of range)",
                 "WARNING options: Unknown config option: [server] bogus = 1",
                 "WARNING options: Ignoring config option: conn_pool = -1 (integer out of range)",
                 "WARNING options: Ignoring config option: conn_pool = 0 (integer out of range)",
+                "WARNING options: Ignoring config option: server_side_paths = nope (requires boolean value)",
+                "WARNING options: Ignoring config option: archives = maybe (requires boolean value)",
                 "WARNING options: Integer out of range: [scanner] heuristics = 150",
                 "WARNING options: Unknown config option: [Server] port = 1",
                 "ERROR options: Error parsing config: " + path +
-                    ":26:8: parse error matching tao::pegtl::ascii::one<']'>\n[engine\n       ^",
+                    ":27:8: parse error matching tao::pegtl::ascii::one<']'>\n[engine\n       ^",
                 "ERROR options: Error parsing config: " + path +
-                    ":26:1: invalid line, expected '[section]' or 'key=value' or a comment\n"
+                    ":27:1: invalid line, expected '[section]' or 'key=value' or a comment\n"
                     "[engine\n^",
                 // The bad section line leaves [Server] in force.
                 "WARNING options: Unknown config option: [Server] port = 70000",
@@ -171,10 +175,11 @@ TEST(ConfigFile, BooleansClampsAndMissingFile) {
   const std::vector<Case> cases = {
       {"archives = off", false, 80, false},   {"archives = 0", false, 80, false},
       {"archives = ", false, 80, false},       {"archives = no", false, 80, false},
-      {"archives = word", true, 80, false},    {"archives = 7", true, 80, false},
-      {"heuristics = -3", true, 0, true},      {"heuristics = high", true, 0, false},
-      {"heuristics = on", true, 1, false},     {"heuristics = 100", true, 100, false},
-      {"heuristics = 0", true, 0, false},      {"heuristics = 99999999999999999999", true, 0, false},
+      {"archives = off\narchives = word", false, 80, true},
+      {"archives = \"true\"", true, 80, true},  {"archives = 7", true, 80, false},
+      {"heuristics = -3", true, 0, true},      {"heuristics = 5\nheuristics = high", true, 5, true},
+      {"heuristics = on", true, 80, true},     {"heuristics = 100", true, 100, false},
+      {"heuristics = 0", true, 0, false},      {"heuristics = 99999999999999999999", true, 80, true},
   };
   for (const auto& c : cases) {
     Options options;
@@ -715,38 +720,43 @@ TEST(Packaging, SampleConfigurationHoldsEveryDefault) {
 }
 
 TEST(Packaging, InstalledUnitStartsTheInstalledBinaryWithTheInstalledConfiguration) {
-  // What an operator gets from an install: the unit names the binary and the configuration
-  // where they were put, and installing again keeps an edited configuration.
-  TempDir stage;
-  const std::string install =
-      fmt::format("DESTDIR={} cmake --install {} >/dev/null", stage.path(), KELTO_BUILD_DIR);
-  ASSERT_EQ(std::system(install.c_str()), 0);
-  std::string unit_path;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(stage.path())) {
-    if (entry.path().filename() == "kelto-rest.service") unit_path = entry.path().string();
+  // What an operator gets from an install, with the configured prefix or one given when
+  // installing: the unit names the binary and the configuration where they were put, the
+  // log configuration lies beside it, and installing again keeps edited files.
+  for (const std::string prefix : {"", "--prefix /usr"}) {
+    SCOPED_TRACE(prefix);
+    TempDir stage;
+    const std::string install = fmt::format("DESTDIR={} cmake --install {} {} >/dev/null",
+                                            stage.path(), KELTO_BUILD_DIR, prefix);
+    ASSERT_EQ(std::system(install.c_str()), 0);
+    std::string unit_path;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(stage.path())) {
+      if (entry.path().filename() == "kelto-rest.service") unit_path = entry.path().string();
+    }
+    ASSERT_FALSE(unit_path.empty());
+    const std::string unit = kelto::test::read_file(unit_path);
+    EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos) << unit;
+    EXPECT_NE(unit.find("\nWatchdogSec="), std::string::npos) << unit;
+    const auto exec = unit.find("\nExecStart=");
+    ASSERT_NE(exec, std::string::npos) << unit;
+    std::istringstream command(unit.substr(exec + 11, unit.find('\n', exec + 1) - exec - 11));
+    std::string binary, option, config;
+    command >> binary >> option >> config;
+    EXPECT_TRUE(std::filesystem::exists(stage.path() + binary)) << binary;
+    EXPECT_EQ(option, "-c");
+    ASSERT_TRUE(std::filesystem::exists(stage.path() + config)) << config;
+    const std::string log_config =
+        std::filesystem::path(stage.path() + config).replace_filename("log.conf").string();
+    for (const auto& [installed, sample] : {std::pair{stage.path() + config, "rest.conf"},
+                                            std::pair{log_config, "log.conf"}}) {
+      EXPECT_EQ(kelto::test::read_file(installed),
+                kelto::test::read_file(kelto::test::source_path("packaging/") + sample));
+      std::ofstream(installed, std::ios::app) << "# edited\n";
+    }
+    ASSERT_EQ(std::system(install.c_str()), 0);
+    EXPECT_NE(kelto::test::read_file(stage.path() + config).find("# edited\n"), std::string::npos);
+    EXPECT_NE(kelto::test::read_file(log_config).find("# edited\n"), std::string::npos);
   }
-  ASSERT_FALSE(unit_path.empty());
-  const std::string unit = kelto::test::read_file(unit_path);
-  EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos) << unit;
-  EXPECT_NE(unit.find("\nWatchdogSec="), std::string::npos) << unit;
-  const auto exec = unit.find("\nExecStart=");
-  ASSERT_NE(exec, std::string::npos) << unit;
-  std::istringstream command(unit.substr(exec + 11, unit.find('\n', exec + 1) - exec - 11));
-  std::string binary, option, config;
-  command >> binary >> option >> config;
-  EXPECT_TRUE(std::filesystem::exists(stage.path() + binary)) << binary;
-  EXPECT_EQ(option, "-c");
-  ASSERT_TRUE(std::filesystem::exists(stage.path() + config)) << config;
-  EXPECT_EQ(kelto::test::read_file(stage.path() + config),
-            kelto::test::read_file(kelto::test::source_path("packaging/rest.conf")));
-
-  {
-    std::ofstream edit(stage.path() + config, std::ios::app);
-    edit << "[server]\nport = 9000\n";
-  }
-  ASSERT_EQ(std::system(install.c_str()), 0);
-  EXPECT_NE(kelto::test::read_file(stage.path() + config).find("port = 9000\n"),
-            std::string::npos);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
@@ -475,6 +476,11 @@ bool HttpConnection::peer_closed(Ms timeout) {
 
 Daemon::Daemon(Config config) : listen_port(free_tcp_port()) {
   std::vector<std::string> argv = config.wrapper;
+  // A tracer around every daemon of a test run (the unit check's system-call census); like
+  // config.wrapper it runs the command after its own words and keeps the pid.
+  if (const char* tracer = std::getenv("KELTO_DAEMON_WRAPPER"); tracer && *tracer) {
+    argv.push_back(tracer);
+  }
   const std::vector<std::string> own{build_path("kelto-rest"), "-l", "127.0.0.1", "-p",
                                      std::to_string(listen_port)};
   argv.insert(argv.end(), own.begin(), own.end());
