@@ -45,17 +45,6 @@ constexpr auto kConnectWait = std::chrono::seconds(3);
 constexpr auto kFirstConnectPause = std::chrono::milliseconds(10);
 constexpr auto kMaxConnectPause = std::chrono::milliseconds(200);
 
-// The thread's correlation id while one step works for a request.
-class CorrelationScope {
- public:
-  explicit CorrelationScope(ClientRequest const& request) {
-    ktu::log::set_correlation_id(request.envelope.correlation_id());
-  }
-  ~CorrelationScope() { ktu::log::clear_correlation_id(); }
-  CorrelationScope(const CorrelationScope&) = delete;
-  CorrelationScope& operator=(const CorrelationScope&) = delete;
-};
-
 // A reset says the engine closed its end with bytes of ours still unread: like a broken pipe,
 // the request never reached it (an engine that answered and then restarted, say).
 bool is_retryable(beast::error_code ec) {
@@ -190,7 +179,7 @@ void ClientSession::become_idle() {
 }
 
 void ClientSession::send_request(std::unique_ptr<ClientRequest>&& request) {
-  CorrelationScope scope(*request);
+  ktu::log::CorrelationScope scope(request->envelope.correlation_id());
   // A fresh socket is left to the write: an engine that drops every connection at once must
   // use up the request's attempts, not reconnect for ever.
   if (!fresh_socket && out_of_step()) {
@@ -235,7 +224,7 @@ void ClientSession::send_request(std::unique_ptr<ClientRequest>&& request) {
 }
 
 void ClientSession::on_write(std::unique_ptr<ClientRequest> request, beast::error_code ec, std::size_t bytes) {
-  CorrelationScope scope(*request);
+  ktu::log::CorrelationScope scope(request->envelope.correlation_id());
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Sent {} bytes", id(), bytes);
   if (ec) {
     fail(ec, "write");
@@ -284,7 +273,7 @@ void ClientSession::read_more(std::unique_ptr<ClientRequest> request) {
 }
 
 void ClientSession::on_read(std::unique_ptr<ClientRequest> request, beast::error_code ec, std::size_t n) {
-  CorrelationScope scope(*request);
+  ktu::log::CorrelationScope scope(request->envelope.correlation_id());
   if (ec) {
     fail(ec, "read");
     std::string failure = "engine read: " + ec.message();

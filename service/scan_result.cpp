@@ -67,14 +67,6 @@ std::size_t detections_on_wire(std::string_view payload) {
   return count;
 }
 
-class CorrelationScope {
- public:
-  explicit CorrelationScope(std::string const& id) { ktu::log::set_correlation_id(id); }
-  ~CorrelationScope() { ktu::log::clear_correlation_id(); }
-  CorrelationScope(const CorrelationScope&) = delete;
-  CorrelationScope& operator=(const CorrelationScope&) = delete;
-};
-
 // JSON text must be UTF-8: names from the engine (archive members in a legacy encoding, say)
 // keep every valid sequence, and each byte that cannot start one becomes U+FFFD.
 boost::json::string json_text(std::string_view s) {
@@ -157,7 +149,7 @@ std::optional<std::string> build_scan_result(std::vector<KtScanRecord> const& re
 }
 
 bool ScanReplyHandler::operator()(KtMsgBase&& envelope) {
-  CorrelationScope scope(envelope.correlation_id());
+  ktu::log::CorrelationScope scope(envelope.correlation_id());
   if (envelope.opcode() != KT_REQ_ENGINE_SCAN) {
     KTU_LOG(ERROR, "RequestHandler", "unexpected opcode");
     return false;

@@ -788,7 +788,7 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
 TEST(ScanEndToEnd, ScannedBytesCorrelationIdAndServerSidePaths) {
   TempDir dir;
   std::string file = dir.write("sample.bin", "xx" + kTestString);
-  Service service({"-P"});
+  Service service({"-P", "-v"});
 
   auto clean = service.ask(scan_post("12345"));
   ASSERT_TRUE(clean);
@@ -818,6 +818,16 @@ TEST(ScanEndToEnd, ScannedBytesCorrelationIdAndServerSidePaths) {
   ASSERT_TRUE(traced);
   EXPECT_EQ(traced->body, result("", "trace-42"));
   EXPECT_EQ(traced->header("X-Correlation-Id"), "trace-42");
+  // Three frames handled in one read: the lines logged after the reply handler has seen the
+  // first still carry the request's id.
+  auto coalesced = service.ask(scan_post(lines({"#kte coalesce", "#kte records 2"}), "", {{"X-Correlation-Id", "trace-43"}}));
+  ASSERT_TRUE(coalesced);
+  std::istringstream log(service.daemon.process().err());
+  int processed = 0;
+  for (std::string line; std::getline(log, line);) {
+    processed += line.find("[trace-43] ClientSession: [") != std::string::npos && line.find("] Processed ") != std::string::npos;
+  }
+  EXPECT_EQ(processed, 3);
 
   Service strict;
   auto refused = strict.ask(http_request("GET", "/v1/scan?path=" + file));
