@@ -168,7 +168,10 @@ bool ScanReplyHandler::operator()(KtMsgBase&& envelope) {
       KtEngineScanProgress progress;
       if (!progress.ParseFromString(envelope.payload())) {
         KTU_LOG(ERROR, "RequestHandler", "failed to parse payload");
-        return false;
+        // The finding it carries would be lost and the scan could pass for clean. Finished
+        // before the final response: the connection is closed.
+        reply(server_error(http_version, "failed to parse payload"));
+        return true;
       }
       records.push_back(std::move(*progress.mutable_record()));
       return false;

@@ -730,9 +730,11 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
               "\"desc\":\"cut \xef\xbf\xbd\"}]}")},
       {"findings repeat", scan_post(lines({"#kte record virus=V", "#kte record virus=V"})), 200,
        result(R"({"path":[],"virus":"V"},{"path":[],"virus":"V"})")},
-      {"skipped frames",
-       scan_post(lines({"#kte wrong-opcode", "#kte wrong-type", "#kte bad-progress", "#kte record virus=V"})), 200,
+      {"skipped frames", scan_post(lines({"#kte wrong-opcode", "#kte wrong-type", "#kte record virus=V"})), 200,
        result(R"({"path":[],"virus":"V"})")},
+      // Its finding is lost: the scan must not pass for clean.
+      {"finding does not parse", scan_post(lines({"#kte bad-progress", "#kte records 1"})), 500,
+       server_error_body("failed to parse payload")},
       {"split frames", scan_post(lines({"#kte split", "#kte records 2"})), 200,
        result(R"({"path":["item0"],"virus":"Rec.0"},{"path":["item1"],"virus":"Rec.1"})")},
       {"coalesced frames", scan_post(lines({"#kte coalesce", "#kte records 2"})), 200,
