@@ -30,8 +30,8 @@ class ClientRequest {
   // attempt collected is not reported twice.
   std::function<void()> on_retry;
   int fd = 0;  // not owned: the body file's descriptor, passed after the frame
-  // Attempts whose answer was lost with their connection (a time-out, a broken pipe, a reset);
-  // after a few the request fails instead of being sent again, so
+  // Attempts whose answer was lost with their connection (a time-out, a broken pipe, a reset, a
+  // reply for another request); after a few the request fails instead of being sent again, so
   // that an engine that loses it every time cannot keep it forever.
   int failed_attempts = 0;
   // When the pool admitted it: while the engine cannot be reached, it waits a bounded time

@@ -47,6 +47,12 @@ bool is_retryable(beast::error_code ec) {
   return ec == beast::error::timeout || ec == asio::error::broken_pipe || ec == asio::error::connection_reset;
 }
 
+// A reply names its request by the correlation id it echoes; an engine that echoes none is
+// taken at its word.
+bool answers(ClientRequest const& request, KtMsgBase const& reply) {
+  return reply.correlation_id().empty() || reply.correlation_id() == request.envelope.correlation_id();
+}
+
 }  // namespace
 
 ClientSession::ClientSession(asio::io_context& ioc, ClientPool& pool)
@@ -263,6 +269,13 @@ bool ClientSession::take_frame(std::unique_ptr<ClientRequest>& request, KtMsgBas
 }
 
 void ClientSession::handle_frame(std::unique_ptr<ClientRequest>& request, KtMsgBase&& envelope) {
+  if (!answers(*request, envelope)) {
+    // Part of an earlier reply (a late duplicate, say): this request's own answer, if it
+    // comes, follows it on this connection, and the next request's would follow that.
+    KTU_LOG(ERROR, "ClientSession", "reply for another request: {}", envelope.correlation_id());
+    retry_request(std::move(request), "engine read: reply for another request");
+    return;
+  }
   const bool final_frame = envelope.type() == KT_RESPONSE;
   bool finished;
   try {

@@ -441,6 +441,8 @@ TEST(EngineClient, BytesThatBelongToNoRequestNeverAnswerTheNextOne) {
     std::string later;   // written once the first request has its outcome
     std::string error;   // the first request's failure
     bool closes;         // the client closes the first request's connection
+    // Written once the second request is there: it must come again on a new connection.
+    std::string stray = "";
   };
   const std::vector<Case> cases = {
       // Long enough for the duplicate to be only partly read with the answer.
@@ -448,6 +450,7 @@ TEST(EngineClient, BytesThatBelongToNoRequestNeverAnswerTheNextOne) {
       {"idle", final_frame("idle-1"), frame_of(late) + final_frame("idle-1"), "", false},
       {"magic", std::string("\xdd\xcc\xbb\xaa\0\0\0\0", 8), final_frame("magic-1"),
        "engine read: malformed message", true},
+      {"late", final_frame("late-1"), "", "", false, final_frame("late-1")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.tag);
@@ -474,6 +477,12 @@ TEST(EngineClient, BytesThatBelongToNoRequestNeverAnswerTheNextOne) {
     conn = engine.next_request(request);
     ASSERT_GE(conn, 0);
     ASSERT_EQ(request.correlation_id(), c.tag + "-2");
+    if (!c.stray.empty()) {
+      ASSERT_EQ(send(conn, c.stray.data(), c.stray.size(), MSG_NOSIGNAL), static_cast<ssize_t>(c.stray.size()));
+      conn = engine.next_request(request);
+      ASSERT_GE(conn, 0);
+      ASSERT_EQ(request.correlation_id(), c.tag + "-2");
+    }
     const std::string answer = final_frame(c.tag + "-2");
     ASSERT_EQ(send(conn, answer.data(), answer.size(), MSG_NOSIGNAL), static_cast<ssize_t>(answer.size()));
     ASSERT_TRUE(second->wait(10s));
@@ -759,6 +768,9 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
       // Its finding is lost: the scan must not pass for clean.
       {"finding does not parse", scan_post(lines({"#kte bad-progress", "#kte records 1"})), 500,
        server_error_body("failed to parse payload")},
+      // The duplicate comes while the next case's request waits on the same engine connection.
+      {"late duplicate", scan_post(lines({"#kte record virus=Dup", "#kte duplicate 200"})), 200,
+       result(R"({"path":[],"virus":"Dup"})")},
       {"split frames", scan_post(lines({"#kte split", "#kte records 2"})), 200,
        result(R"({"path":["item0"],"virus":"Rec.0"},{"path":["item1"],"virus":"Rec.1"})")},
       {"coalesced frames", scan_post(lines({"#kte coalesce", "#kte records 2"})), 200,
@@ -775,6 +787,9 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
        server_error_body("engine read: malformed message")},
       {"frame too long", scan_post(lines({"#kte huge-frame"})), 500,
        server_error_body("engine read: reply too large")},
+      // Each attempt meets a reply for another request; the third ends it.
+      {"replies for another request", scan_post(lines({"#kte other-id"})), 500,
+       server_error_body("engine read: reply for another request")},
       // Each just over its bound. The rest of the reply, held back a little so that it comes
       // after the next request has been sent, must never be taken for that request's answer.
       {"reply bytes over the bound", scan_post(lines({"#kte long-records 2 34000000"})), 500,
