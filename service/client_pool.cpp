@@ -1,6 +1,6 @@
 #include "service/client_pool.hpp"
 
-#include <chrono>
+#include <algorithm>
 #include <cstdint>
 
 #include "ktu/log/log.hpp"
@@ -9,13 +9,13 @@
 
 namespace {
 
+// How long a request waits for a connection while the engine cannot be reached: long enough to
+// ride out an engine restart, whose socket is away for up to about a second, short enough that
+// clients of an engine that stays down learn it within seconds.
+constexpr auto kConnectWait = std::chrono::seconds(3);
+
 std::uintptr_t id_of(ClientSession* session) {
   return reinterpret_cast<std::uintptr_t>(session);
-}
-
-void refuse(std::unique_ptr<ClientRequest>& request) {
-  if (request->on_error) request->on_error("full queue");
-  request.reset();
 }
 
 }  // namespace
@@ -23,8 +23,10 @@ void refuse(std::unique_ptr<ClientRequest>& request) {
 ClientPool::ClientPool(boost::asio::io_context& ioc, Options const& options)
     : ioc(ioc), options(options), sessions(options.conn_pool), queue(options.max_queued) {
   idle.reserve(options.conn_pool);
+  // The last one created is on top: the first request opens it.
   for (auto& session : sessions) {
     session = std::make_shared<ClientSession>(ioc, *this);
+    idle.try_push_back(session.get());
   }
 }
 
@@ -32,12 +34,12 @@ ClientPool::~ClientPool() = default;
 
 void ClientPool::enqueue_request(std::unique_ptr<ClientRequest>&& request) {
   std::unique_ptr<ClientRequest> owned = std::move(request);
-  owned->queued_at = std::chrono::steady_clock::now();
+  owned->admitted_at = std::chrono::steady_clock::now();
   ClientSession* session = idle.try_pop_back();
   if (session == nullptr) {
     KTU_LOG(DEBUG, "ClientPool", "No client ready (will enqueue)");
     if (!queue.try_push_back(owned)) {
-      refuse(owned);
+      owned->report_error("full queue");
       return;
     }
     // A connection may have gone idle between the look at the stack and the push.
@@ -50,15 +52,75 @@ void ClientPool::enqueue_request(std::unique_ptr<ClientRequest>&& request) {
     // takes the oldest waiting request, which need not be this one.
     bool queued = queue.try_push_back(owned);
     session->connect(options.engine_socket);
-    if (!queued) refuse(owned);
+    if (!queued) owned->report_error("full queue");
     return;
   }
   KTU_LOG(DEBUG, "ClientPool", "Send via idle client [{:x}]", id_of(session));
   session->send_request(std::move(owned));
 }
 
+void ClientPool::resend_request(std::unique_ptr<ClientRequest>&& request) {
+  put_first(std::move(request));
+  dispatch();
+}
+
+std::unique_ptr<ClientRequest> ClientPool::next_request() {
+  std::unique_ptr<ClientRequest> next;
+  {
+    std::lock_guard lock(resend_mutex);
+    if (!resend.empty()) {
+      next = std::move(resend.front());
+      resend.pop_front();
+      return next;
+    }
+  }
+  queue.try_pull_front(next);
+  return next;
+}
+
+void ClientPool::release(ClientSession* session) {
+  idle.try_push_back(session);
+  // A request may have been queued while this connection was busy.
+  dispatch();
+}
+
+void ClientPool::engine_reached() {
+  std::lock_guard lock(resend_mutex);
+  unreachable_since.reset();
+}
+
+bool ClientPool::connect_failed(std::string const& failure) {
+  const auto now = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point since;
+  {
+    std::lock_guard lock(resend_mutex);
+    if (!unreachable_since) unreachable_since = now;
+    since = *unreachable_since;
+  }
+  for (;;) {
+    std::unique_ptr<ClientRequest> oldest = next_request();
+    if (!oldest) return false;
+    // A request that waited for a busy connection before the engine went away has not waited
+    // for the engine: only the time since then counts.
+    if (now - std::max(oldest->admitted_at, since) >= kConnectWait) {
+      oldest->report_error(failure);
+      continue;
+    }
+    // A connection that is open and free serves it at once rather than after this one's connect.
+    ClientSession* other = idle.try_pop_back();
+    if (other != nullptr && other->is_open()) {
+      KTU_LOG(DEBUG, "ClientPool", "Send via idle client [{:x}]", id_of(other));
+      other->send_request(std::move(oldest));
+      continue;
+    }
+    if (other != nullptr) idle.try_push_back(other);
+    put_first(std::move(oldest));
+    return true;
+  }
+}
+
 void ClientPool::dispatch() {
-  while (!queue.empty()) {
+  while (anything_waits()) {
     ClientSession* session = idle.try_pop_back();
     if (session == nullptr) {
       // Every connection is busy; the next one to finish takes the oldest waiting request.
@@ -69,8 +131,8 @@ void ClientPool::dispatch() {
       session->connect(options.engine_socket);
       return;
     }
-    std::unique_ptr<ClientRequest> request;
-    if (!queue.try_pull_front(request)) {
+    std::unique_ptr<ClientRequest> request = next_request();
+    if (!request) {
       // Someone else took it meanwhile: put the connection back and look again.
       idle.try_push_back(session);
       continue;
@@ -78,4 +140,20 @@ void ClientPool::dispatch() {
     KTU_LOG(DEBUG, "ClientPool", "Send via idle client [{:x}]", id_of(session));
     session->send_request(std::move(request));
   }
+}
+
+bool ClientPool::anything_waits() {
+  {
+    std::lock_guard lock(resend_mutex);
+    if (!resend.empty()) return true;
+  }
+  return !queue.empty();
+}
+
+void ClientPool::put_first(std::unique_ptr<ClientRequest> request) {
+  std::lock_guard lock(resend_mutex);
+  // Oldest first, also ahead of one put back here by a failed connect.
+  auto at = std::find_if(resend.begin(), resend.end(),
+                         [&](auto const& r) { return r->admitted_at > request->admitted_at; });
+  resend.insert(at, std::move(request));
 }

@@ -20,3 +20,14 @@ bool ClientRequest::setup(ScanRequestPayload const& payload) {
   }
   return true;
 }
+
+void ClientRequest::report_error(std::string_view failure) noexcept {
+  if (!on_error) return;
+  try {
+    on_error(failure);
+  } catch (const std::exception& e) {
+    KTU_LOG(ERROR, "ClientSession", "error handler: {}", e.what());
+  } catch (...) {
+    KTU_LOG(ERROR, "ClientSession", "error handler: unknown exception");
+  }
+}

@@ -9,6 +9,7 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
+#include <fmt/format.h>
 
 #include "ktu/log/log.hpp"
 #include "ktu/util/fd_passing.hpp"
@@ -28,33 +29,17 @@ constexpr auto kWriteTimeout = std::chrono::seconds(30);
 constexpr auto kReadTimeout = std::chrono::seconds(600);
 constexpr std::size_t kReadChunk = 4096;
 constexpr int kSendBuffer = 131072;
-// A frame that declares more than this is refused: buffering it could exhaust memory.
-constexpr std::size_t kMaxFrame = std::size_t{64} << 20;
-// All the frames of one request's reply together may hold no more than its largest frame: the
-// reply handler keeps what they carry until the final response, and a real scan's findings fit
-// one frame many times over.
-constexpr std::size_t kMaxReply = kMaxFrame + ktu::msg_wire::kHeaderSize;
-// Attempts of one request in all before a time-out or a broken pipe ends it.
+// All the frames of one request's reply together, headers included, may hold no more than this;
+// a frame that declares more is refused at its header, before it is buffered. The reply handler
+// keeps what the frames carry until the final response, and a real scan's findings fit many
+// times over.
+constexpr std::size_t kMaxReply = std::size_t{64} << 20;
+// Attempts of one request in all before a lost answer ends it.
 constexpr int kMaxAttempts = 3;
-// How long a request waits for a connection while the engine cannot be reached: long enough to
-// ride out an engine restart, whose socket is away for up to about a second, short enough that
-// clients of an engine that stays down learn it within seconds.
-constexpr auto kConnectWait = std::chrono::seconds(3);
 // Pauses between connect attempts while requests wait: short at first, so that a quick restart
 // costs little, then growing, so that an engine that stays down is not asked in a tight loop.
 constexpr auto kFirstConnectPause = std::chrono::milliseconds(10);
 constexpr auto kMaxConnectPause = std::chrono::milliseconds(200);
-
-// The thread's correlation id while one step works for a request.
-class CorrelationScope {
- public:
-  explicit CorrelationScope(ClientRequest const& request) {
-    ktu::log::set_correlation_id(request.envelope.correlation_id());
-  }
-  ~CorrelationScope() { ktu::log::clear_correlation_id(); }
-  CorrelationScope(const CorrelationScope&) = delete;
-  CorrelationScope& operator=(const CorrelationScope&) = delete;
-};
 
 // A reset says the engine closed its end with bytes of ours still unread: like a broken pipe,
 // the request never reached it (an engine that answered and then restarted, say).
@@ -62,17 +47,10 @@ bool is_retryable(beast::error_code ec) {
   return ec == beast::error::timeout || ec == asio::error::broken_pipe || ec == asio::error::connection_reset;
 }
 
-// The request ends here whatever its error handler does: an exception from it must not keep
-// the connection from going back to the pool.
-void report_error(ClientRequest& request, std::string_view text) noexcept {
-  if (!request.on_error) return;
-  try {
-    request.on_error(text);
-  } catch (const std::exception& e) {
-    KTU_LOG(ERROR, "ClientSession", "error handler: {}", e.what());
-  } catch (...) {
-    KTU_LOG(ERROR, "ClientSession", "error handler: unknown exception");
-  }
+// A reply names its request by the correlation id it echoes; an engine that echoes none is
+// taken at its word.
+bool answers(ClientRequest const& request, KtMsgBase const& reply) {
+  return reply.correlation_id().empty() || reply.correlation_id() == request.envelope.correlation_id();
 }
 
 }  // namespace
@@ -81,9 +59,7 @@ ClientSession::ClientSession(asio::io_context& ioc, ClientPool& pool)
     : stream(asio::make_strand(ioc)),
       pool(pool),
       retry_timer(stream.get_executor()),
-      connect_pause(kFirstConnectPause) {
-  pool.idle.try_push_back(this);
-}
+      connect_pause(kFirstConnectPause) {}
 
 ClientSession::~ClientSession() = default;
 
@@ -120,61 +96,33 @@ void ClientSession::on_connect(beast::error_code ec) {
   if (ec) {
     KTU_LOG(ERROR, "ClientSession", "{}: {}", "connect", ec.message());
     shutdown_socket();
-    retry_connect_later(ec);
+    if (!pool.connect_failed("engine connect: " + ec.message())) {
+      // Nobody waits: the next request connects afresh.
+      connect_pause = kFirstConnectPause;
+      become_idle();
+      return;
+    }
+    KTU_LOG(DEBUG, "ClientSession", "[{:x}] Connecting again in {} ms", id(),
+            std::chrono::duration_cast<std::chrono::milliseconds>(connect_pause).count());
+    retry_timer.expires_after(connect_pause);
+    connect_pause = std::min<std::chrono::steady_clock::duration>(connect_pause * 2, kMaxConnectPause);
+    retry_timer.async_wait([self = shared_from_this()](beast::error_code) { self->on_retry_pause(); });
     return;
   }
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Connected", id());
   fresh_socket = true;
   connect_pause = kFirstConnectPause;
-  if (waiting) {
-    std::unique_ptr<ClientRequest> oldest = std::move(waiting);
-    send_request(std::move(oldest));
-    return;
-  }
+  pool.engine_reached();
   handle_another_request();
 }
 
-void ClientSession::retry_connect_later(beast::error_code ec) {
-  const std::string failure = "engine connect: " + ec.message();
-  const auto now = std::chrono::steady_clock::now();
-  for (;;) {
-    if (!waiting && !pool.queue.try_pull_front(waiting)) break;
-    if (now - waiting->queued_at >= kConnectWait) {
-      report_error(*waiting, failure);
-      waiting.reset();
-      continue;
-    }
-    // A connection that is open and free serves it at once rather than after this one's connect.
-    ClientSession* other = pool.idle.try_pop_back();
-    if (other == nullptr) break;
-    if (!other->is_open()) {
-      pool.idle.try_push_back(other);
-      break;
-    }
-    std::unique_ptr<ClientRequest> oldest = std::move(waiting);
-    other->send_request(std::move(oldest));
-  }
-  if (!waiting) {
-    // Nobody waits: the next request connects afresh.
-    connect_pause = kFirstConnectPause;
-    become_idle();
-    return;
-  }
-  KTU_LOG(DEBUG, "ClientSession", "[{:x}] Connecting again in {} ms", id(),
-          std::chrono::duration_cast<std::chrono::milliseconds>(connect_pause).count());
-  retry_timer.expires_after(connect_pause);
-  connect_pause = std::min<std::chrono::steady_clock::duration>(connect_pause * 2, kMaxConnectPause);
-  retry_timer.async_wait([self = shared_from_this()](beast::error_code) { self->on_retry_pause(); });
-}
-
 void ClientSession::on_retry_pause() {
-  // Nothing cancels the pause: however it ended, the waiting request needs a connection.
+  // Nothing cancels the pause: however it ended, a waiting request needs a connection.
   connect(pool.options.engine_socket);
 }
 
 void ClientSession::handle_another_request() {
-  std::unique_ptr<ClientRequest> next;
-  if (pool.queue.try_pull_front(next)) {
+  if (std::unique_ptr<ClientRequest> next = pool.next_request()) {
     send_request(std::move(next));
   } else {
     become_idle();
@@ -184,19 +132,18 @@ void ClientSession::handle_another_request() {
 void ClientSession::become_idle() {
   // It may sit on the stack long enough for the engine to go away meanwhile.
   fresh_socket = false;
-  pool.idle.try_push_back(this);
-  // A request may have been queued while this connection was busy.
-  pool.dispatch();
+  pool.release(this);
 }
 
 void ClientSession::send_request(std::unique_ptr<ClientRequest>&& request) {
-  CorrelationScope scope(*request);
+  ktu::log::CorrelationScope scope(request->envelope.correlation_id());
   // A fresh socket is left to the write: an engine that drops every connection at once must
   // use up the request's attempts, not reconnect for ever.
   if (!fresh_socket && out_of_step()) {
-    // The request has not been written: it goes on another connection, this one connects afresh.
+    // Not written yet, so no attempt is lost: it goes first on another connection, or on this
+    // one connected afresh.
     close();
-    pool.enqueue_request(std::move(request));
+    pool.resend_request(std::move(request));
     return;
   }
   fresh_socket = false;
@@ -205,10 +152,10 @@ void ClientSession::send_request(std::unique_ptr<ClientRequest>&& request) {
   auto space = buffer.prepare(n);
   if (ktu::msg_wire::msg_wire_write(request->envelope, space.data()) == 0) {
     KTU_LOG(ERROR, "ClientSession", "serialization failed");
-    report_error(*request, "internal write: serialization failed");
+    // The socket stays open: nothing was written on it.
     buffer.clear();
-    request.reset();
     become_idle();
+    request->report_error("internal write: serialization failed");
     return;
   }
   buffer.commit(n);
@@ -235,28 +182,20 @@ void ClientSession::send_request(std::unique_ptr<ClientRequest>&& request) {
 }
 
 void ClientSession::on_write(std::unique_ptr<ClientRequest> request, beast::error_code ec, std::size_t bytes) {
-  CorrelationScope scope(*request);
+  ktu::log::CorrelationScope scope(request->envelope.correlation_id());
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Sent {} bytes", id(), bytes);
   if (ec) {
-    fail(ec, "write");
-    std::string failure = "engine write: " + ec.message();
-    if (is_retryable(ec)) {
-      give_back(std::move(request), failure);
-    } else {
-      report_error(*request, failure);
-    }
+    on_io_error(std::move(request), ec, "write");
     return;
   }
   if (request->envelope.has_fd_count()) {
     KTU_LOG(DEBUG, "ClientSession", "[{:x}] Send FD {}", id(), request->fd);
     if (!ktu::util::write_fd_to_unix_pipe(stream.socket().native_handle(), request->fd)) {
       // The engine closed between the frame and the descriptor: it never took the request.
-      const bool dropped = errno == EPIPE || errno == ECONNRESET;
-      close();
-      if (dropped) {
-        give_back(std::move(request), "engine write: sendmsg failed");
+      if (errno == EPIPE || errno == ECONNRESET) {
+        retry_request(std::move(request), "engine write: sendmsg failed");
       } else {
-        report_error(*request, "engine write: sendmsg failed");
+        fail_request(std::move(request), "engine write: sendmsg failed");
       }
       return;
     }
@@ -273,7 +212,8 @@ void ClientSession::read_more(std::unique_ptr<ClientRequest> request) {
     space = buffer.prepare(kReadChunk);
   } catch (const std::exception& e) {
     // A long frame grows the buffer, which can fail like any allocation.
-    end_after_exception(std::move(request), e.what());
+    KTU_LOG(ERROR, "ClientSession", "{}: {}", "reply", e.what());
+    fail_request(std::move(request), std::string("internal read: ") + e.what());
     return;
   }
   stream.expires_after(kReadTimeout);
@@ -284,15 +224,9 @@ void ClientSession::read_more(std::unique_ptr<ClientRequest> request) {
 }
 
 void ClientSession::on_read(std::unique_ptr<ClientRequest> request, beast::error_code ec, std::size_t n) {
-  CorrelationScope scope(*request);
+  ktu::log::CorrelationScope scope(request->envelope.correlation_id());
   if (ec) {
-    fail(ec, "read");
-    std::string failure = "engine read: " + ec.message();
-    if (is_retryable(ec)) {
-      give_back(std::move(request), failure);
-    } else {
-      report_error(*request, failure);
-    }
+    on_io_error(std::move(request), ec, "read");
     return;
   }
   stream.expires_never();
@@ -302,99 +236,99 @@ void ClientSession::on_read(std::unique_ptr<ClientRequest> request, beast::error
 }
 
 void ClientSession::process_read(std::unique_ptr<ClientRequest> request) {
-  for (;;) {
+  // Several frames may have come in one read: each is handled before the next read.
+  while (request) {
     KtMsgBase envelope;
-    auto data = buffer.data();
-    auto [status, size] = ktu::msg_wire::msg_wire_read(envelope, data.data(), data.size());
-    if (status == ktu::msg_wire::ReadStatus::INCOMPLETE) {
-      if (size > kMaxFrame + ktu::msg_wire::kHeaderSize) {
-        // Nothing after this header can be trusted to start a frame: end the connection.
-        KTU_LOG(DEBUG, "ClientSession", "[{:x}] Frame of {} bytes refused", id(), size);
-        KTU_LOG(ERROR, "ClientSession", "malformed message");
-        report_error(*request, "engine read: malformed message");
-        request.reset();
-        close();
-        return;
-      }
-      if (reply_bytes + size > kMaxReply) {
-        refuse_reply(std::move(request));
-        return;
-      }
-      read_more(std::move(request));
-      return;
-    }
-    reply_bytes += size;
-    if (reply_bytes > kMaxReply) {
-      refuse_reply(std::move(request));
-      return;
-    }
-    KTU_LOG(DEBUG, "ClientSession", "[{:x}] Processed {} bytes", id(), size);
-    buffer.consume(size);
-    if (status != ktu::msg_wire::ReadStatus::OK) {
-      KTU_LOG(ERROR, "ClientSession", "malformed message");
-      report_error(*request, "engine read: malformed message");
-      request.reset();
-      buffer.clear();
-      // Once framing is lost, whatever follows on this connection belongs to no request.
-      close();
-      return;
-    }
-    const bool final_frame = envelope.type() == KT_RESPONSE;
-    bool finished;
-    try {
-      finished = !request->on_message || request->on_message(std::move(envelope));
-    } catch (const std::exception& e) {
-      end_after_exception(std::move(request), e.what());
-      return;
-    } catch (...) {
-      end_after_exception(std::move(request), "unknown exception");
-      return;
-    }
-    if (finished) {
-      request.reset();
-      if (!final_frame) {
-        // Ended before the engine's final response (a reply over its bounds): the rest of that
-        // reply would follow on this connection and be taken for the next request's.
-        buffer.clear();
-        close();
-        return;
-      }
-      if (buffer.size() != 0) {
-        // More than the request asked for: the engine is out of step with this connection.
-        KTU_LOG(ERROR, "ClientSession", "unexpected data from the engine");
-        buffer.clear();
-        close();
-        return;
-      }
-      handle_another_request();
-      return;
-    }
-    // More frames of this request may already be in the buffer.
+    if (take_frame(request, envelope)) handle_frame(request, std::move(envelope));
   }
 }
 
-void ClientSession::refuse_reply(std::unique_ptr<ClientRequest> request) {
-  KTU_LOG(ERROR, "ClientSession", "reply too large");
-  report_error(*request, "engine read: reply too large");
-  request.reset();
-  // The rest of the reply would put the connection out of step.
-  close();
+bool ClientSession::take_frame(std::unique_ptr<ClientRequest>& request, KtMsgBase& envelope) {
+  auto data = buffer.data();
+  auto [status, size] = ktu::msg_wire::msg_wire_read(envelope, data.data(), data.size());
+  // Once a frame's header is in, `size` is the whole frame: one that would take the reply over
+  // its bound is refused before it is buffered.
+  if (reply_bytes + size > kMaxReply) {
+    KTU_LOG(ERROR, "ClientSession", "reply too large");
+    fail_request(std::move(request), "engine read: reply too large");
+    return false;
+  }
+  if (status == ktu::msg_wire::ReadStatus::INCOMPLETE) {
+    read_more(std::move(request));
+    return false;
+  }
+  reply_bytes += size;
+  KTU_LOG(DEBUG, "ClientSession", "[{:x}] Processed {} bytes", id(), size);
+  buffer.consume(size);
+  if (status != ktu::msg_wire::ReadStatus::OK) {
+    KTU_LOG(ERROR, "ClientSession", "malformed message");
+    fail_request(std::move(request), "engine read: malformed message");
+    return false;
+  }
+  return true;
 }
 
-void ClientSession::give_back(std::unique_ptr<ClientRequest> request, std::string const& failure) {
-  if (++request->failed_attempts >= kMaxAttempts) {
-    report_error(*request, failure);
+void ClientSession::handle_frame(std::unique_ptr<ClientRequest>& request, KtMsgBase&& envelope) {
+  if (!answers(*request, envelope)) {
+    // Part of an earlier reply (a late duplicate, say): this request's own answer, if it
+    // comes, follows it on this connection, and the next request's would follow that.
+    KTU_LOG(ERROR, "ClientSession", "reply for another request: {}", envelope.correlation_id());
+    retry_request(std::move(request), "engine read: reply for another request");
     return;
   }
-  resend(std::move(request));
+  const bool final_frame = envelope.type() == KT_RESPONSE;
+  bool finished;
+  try {
+    finished = !request->on_message || request->on_message(std::move(envelope));
+  } catch (const std::exception& e) {
+    KTU_LOG(ERROR, "ClientSession", "{}: {}", "reply", e.what());
+    fail_request(std::move(request), std::string("internal read: ") + e.what());
+    return;
+  } catch (...) {
+    KTU_LOG(ERROR, "ClientSession", "{}: {}", "reply", "unknown exception");
+    fail_request(std::move(request), "internal read: unknown exception");
+    return;
+  }
+  if (!finished) return;
+  request.reset();
+  if (!final_frame) {
+    // Ended before the engine's final response (a reply over its bounds, a finding that does
+    // not parse): the rest of that reply would follow on this connection.
+    close();
+    return;
+  }
+  if (buffer.size() != 0) {
+    // More than the request asked for: the engine is out of step with this connection.
+    KTU_LOG(ERROR, "ClientSession", "unexpected data from the engine");
+    close();
+    return;
+  }
+  handle_another_request();
 }
 
-void ClientSession::end_after_exception(std::unique_ptr<ClientRequest> request, char const* what) {
-  KTU_LOG(ERROR, "ClientSession", "{}: {}", "reply", what);
-  // The rest of the reply may still come: the connection is out of step with the engine.
-  buffer.clear();
+void ClientSession::on_io_error(std::unique_ptr<ClientRequest> request, beast::error_code ec, char const* what) {
+  KTU_LOG(ERROR, "ClientSession", "{}: {}", what, ec.message());
+  const std::string failure = fmt::format("engine {}: {}", what, ec.message());
+  if (is_retryable(ec)) {
+    retry_request(std::move(request), failure);
+  } else {
+    fail_request(std::move(request), failure);
+  }
+}
+
+void ClientSession::fail_request(std::unique_ptr<ClientRequest> request, std::string const& failure) {
   close();
-  report_error(*request, std::string("internal read: ") + what);
+  request->report_error(failure);
+}
+
+void ClientSession::retry_request(std::unique_ptr<ClientRequest> request, std::string const& failure) {
+  close();
+  if (++request->failed_attempts >= kMaxAttempts) {
+    request->report_error(failure);
+    return;
+  }
+  if (request->on_retry) request->on_retry();
+  pool.resend_request(std::move(request));
 }
 
 bool ClientSession::out_of_step() {
@@ -413,11 +347,6 @@ bool ClientSession::out_of_step() {
   return true;
 }
 
-void ClientSession::resend(std::unique_ptr<ClientRequest> request) {
-  if (request->on_retry) request->on_retry();
-  pool.enqueue_request(std::move(request));
-}
-
 void ClientSession::shutdown_socket() {
   KTU_LOG(DEBUG, "ClientSession", "[{:x}] Shutdown", id());
   beast::error_code ec;
@@ -428,12 +357,10 @@ void ClientSession::shutdown_socket() {
   stream.close();
 }
 
+// The connection is given up: whatever is buffered or still to come on it belongs to no
+// request. Nothing of this session may be touched once it is back on the idle stack.
 void ClientSession::close() {
   shutdown_socket();
+  buffer.clear();
   become_idle();
-}
-
-void ClientSession::fail(beast::error_code ec, char const* what) {
-  KTU_LOG(ERROR, "ClientSession", "{}: {}", what, ec.message());
-  close();
 }

@@ -18,6 +18,7 @@
 
 class ClientPool;
 class ClientRequest;
+class KtMsgBase;
 
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
  public:
@@ -25,7 +26,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
                                             boost::asio::strand<boost::asio::io_context::executor_type>,
                                             boost::beast::unlimited_rate_policy>;
 
-  // Puts the new connection on the pool's idle stack; opens nothing.
+  // Opens nothing: it connects the first time the pool hands it a request.
   ClientSession(boost::asio::io_context& ioc, ClientPool& pool);
   ~ClientSession();
 
@@ -36,29 +37,31 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
  private:
   void on_connect(boost::beast::error_code ec);
-  // A connect failed: fails the requests that have waited too long for a connection and, while
-  // any still waits, connects again after a pause.
-  void retry_connect_later(boost::beast::error_code ec);
   void on_retry_pause();
   void handle_another_request();
   void on_write(std::unique_ptr<ClientRequest> request, boost::beast::error_code ec, std::size_t bytes);
   void read_more(std::unique_ptr<ClientRequest> request);
   void on_read(std::unique_ptr<ClientRequest> request, boost::beast::error_code ec, std::size_t bytes);
+  // Hands each whole frame in the buffer to the request until it ends or wants more bytes.
   void process_read(std::unique_ptr<ClientRequest> request);
+  // The next whole frame of the buffer into `envelope`. False when the step ends here: more
+  // bytes to read, or a reply that broke its framing or its bound (the request has ended).
+  bool take_frame(std::unique_ptr<ClientRequest>& request, KtMsgBase& envelope);
+  // One frame of the request's reply; leaves `request` empty once it has ended or gone.
+  void handle_frame(std::unique_ptr<ClientRequest>& request, KtMsgBase&& envelope);
+  // A write or a read failed.
+  void on_io_error(std::unique_ptr<ClientRequest> request, boost::beast::error_code ec, char const* what);
+  // The request ends with `failure` and the connection is closed: what may follow on it belongs
+  // to no request.
+  void fail_request(std::unique_ptr<ClientRequest> request, std::string const& failure);
+  // The request's answer is lost with this connection (a time-out, a broken pipe, a reset, a
+  // reply for another request): the connection is closed and the request sent again first,
+  // unless it has failed this way too often; then `failure` ends it.
+  void retry_request(std::unique_ptr<ClientRequest> request, std::string const& failure);
   void close();
-  void fail(boost::beast::error_code ec, char const* what);
-  // The request's reply has grown beyond what one reply may hold: a 500, and the connection
-  // closed.
-  void refuse_reply(std::unique_ptr<ClientRequest> request);
   void shutdown_socket();
-  // Back on the idle stack; then let the pool hand out anything that waits.
+  // Back on the idle stack; then the pool hands out anything that waits.
   void become_idle();
-  // A time-out, a broken pipe or a reset: the request is sent again from the start, unless it has
-  // failed this way too often; then `failure` ends it.
-  void give_back(std::unique_ptr<ClientRequest> request, std::string const& failure);
-  void resend(std::unique_ptr<ClientRequest> request);
-  // Handling the reply threw `what`: the request ends with it, the connection is closed.
-  void end_after_exception(std::unique_ptr<ClientRequest> request, char const* what);
   // Anything has arrived since the last request was finished, end of file included: those bytes
   // belong to no request, and the next one must not take them for its answer.
   bool out_of_step();
@@ -71,9 +74,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   bool fresh_socket = false;
   // Bytes of the frames received so far for the request in progress.
   std::size_t reply_bytes = 0;
-  // While the engine cannot be reached: the oldest waiting request, sent first once connected
-  // (the queue cannot take it back at its front), and the pause before the next attempt.
-  std::unique_ptr<ClientRequest> waiting;
+  // While the engine cannot be reached: the pause before the next connect.
   boost::asio::steady_timer retry_timer;
   std::chrono::steady_clock::duration connect_pause;
 };

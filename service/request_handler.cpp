@@ -10,6 +10,7 @@
 
 #include "ktu/log/log.hpp"
 #include "ktu/util/text.hpp"
+#include "ktu/util/uuid.hpp"
 #include "service/client_pool.hpp"
 #include "service/url_parser.hpp"
 
@@ -148,6 +149,13 @@ void fill_defaults(const Options& options, ScanRequestPayload& payload) {
   }
 }
 
+// The id the engine request carries: the client's, or one made here. Every reply frame is
+// checked against it, so each request needs one that no other request has.
+std::string engine_correlation_id() {
+  const std::string& client = ktu::log::get_correlation_id();
+  return client.empty() ? ktu::util::Uuid::generate().to_string(ktu::util::Uuid::LOWER) : client;
+}
+
 void enqueue(ClientPool& pool, std::unique_ptr<ClientRequest> engine_request) {
   // forward_scanner_request has answered the client itself when it returns none.
   if (engine_request) pool.enqueue_request(std::move(engine_request));
@@ -212,7 +220,7 @@ std::unique_ptr<Request> RequestHandler::handle_header(HttpRequest& req, ReplyCa
     }
   }
   fill_defaults(options, scan->payload);
-  scan->payload.correlation_id = ktu::log::get_correlation_id();
+  scan->payload.correlation_id = engine_correlation_id();
 
   if (method == http::verb::get) {
     enqueue(pool, forward_scanner_request(scan->payload, version, std::move(reply)));

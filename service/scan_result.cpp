@@ -67,14 +67,6 @@ std::size_t detections_on_wire(std::string_view payload) {
   return count;
 }
 
-class CorrelationScope {
- public:
-  explicit CorrelationScope(std::string const& id) { ktu::log::set_correlation_id(id); }
-  ~CorrelationScope() { ktu::log::clear_correlation_id(); }
-  CorrelationScope(const CorrelationScope&) = delete;
-  CorrelationScope& operator=(const CorrelationScope&) = delete;
-};
-
 // JSON text must be UTF-8: names from the engine (archive members in a legacy encoding, say)
 // keep every valid sequence, and each byte that cannot start one becomes U+FFFD.
 boost::json::string json_text(std::string_view s) {
@@ -157,7 +149,7 @@ std::optional<std::string> build_scan_result(std::vector<KtScanRecord> const& re
 }
 
 bool ScanReplyHandler::operator()(KtMsgBase&& envelope) {
-  CorrelationScope scope(envelope.correlation_id());
+  ktu::log::CorrelationScope scope(envelope.correlation_id());
   if (envelope.opcode() != KT_REQ_ENGINE_SCAN) {
     KTU_LOG(ERROR, "RequestHandler", "unexpected opcode");
     return false;
@@ -176,7 +168,10 @@ bool ScanReplyHandler::operator()(KtMsgBase&& envelope) {
       KtEngineScanProgress progress;
       if (!progress.ParseFromString(envelope.payload())) {
         KTU_LOG(ERROR, "RequestHandler", "failed to parse payload");
-        return false;
+        // The finding it carries would be lost and the scan could pass for clean. Finished
+        // before the final response: the connection is closed.
+        reply(server_error(http_version, "failed to parse payload"));
+        return true;
       }
       records.push_back(std::move(*progress.mutable_record()));
       return false;

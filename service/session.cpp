@@ -36,14 +36,7 @@ constexpr int descriptor_retries_max = 300;
 // How long the input of a connection closed with input unread is read away.
 constexpr auto drain_timeout = std::chrono::seconds(5);
 
-// Sets the thread's correlation id for one completion and clears it however the completion ends.
-class CorrelationScope {
- public:
-  explicit CorrelationScope(const std::string& id) { ktu::log::set_correlation_id(id); }
-  ~CorrelationScope() { ktu::log::clear_correlation_id(); }
-  CorrelationScope(const CorrelationScope&) = delete;
-  CorrelationScope& operator=(const CorrelationScope&) = delete;
-};
+using ktu::log::CorrelationScope;
 
 }  // namespace
 
@@ -258,9 +251,7 @@ ReplyCallback Session::make_reply() {
     // The engine answers on its own strand: the write starts on the session's, where every
     // other step of this connection runs (inline when the caller is already there).
     net::dispatch(self->stream.get_executor(), [self, res = std::move(res)]() mutable {
-      // Run later from the strand's queue, the thread carries no correlation id of its own.
-      std::optional<CorrelationScope> scope;
-      if (ktu::log::get_correlation_id().empty()) scope.emplace(self->correlation_id);
+      CorrelationScope scope(self->correlation_id);
       self->send(std::move(res));
     });
   };

@@ -269,6 +269,14 @@ void set_correlation_id(std::string_view id) { thread_correlation_id().assign(id
 void clear_correlation_id() { thread_correlation_id().clear(); }
 const std::string& get_correlation_id() { return thread_correlation_id(); }
 
+CorrelationScope::CorrelationScope(std::string_view id) {
+  std::string& current = thread_correlation_id();
+  previous.swap(current);
+  current.assign(id);
+}
+
+CorrelationScope::~CorrelationScope() { thread_correlation_id().swap(previous); }
+
 // ---- Exceptions and the printf-style path -----------------------------------------------
 
 void detail::process_exception_impl(std::string& out, const std::exception& e) {

@@ -176,6 +176,20 @@ void set_correlation_id(std::string_view id);
 void clear_correlation_id();
 const std::string& get_correlation_id();
 
+// The thread's correlation id while one step works for a request. The id that was set before
+// comes back when the scope ends, so a step called from another (a reply handler inside an
+// engine read, a reply written inline) leaves the caller's lines their id.
+class CorrelationScope {
+ public:
+  explicit CorrelationScope(std::string_view id);
+  ~CorrelationScope();
+  CorrelationScope(const CorrelationScope&) = delete;
+  CorrelationScope& operator=(const CorrelationScope&) = delete;
+
+ private:
+  std::string previous;
+};
+
 namespace detail {
 
 template <typename... Args>

@@ -25,6 +25,7 @@
 
 #include "engine.pb.h"
 #include "ktu/util/hex.hpp"
+#include "ktu/util/uuid.hpp"
 #include "msg.pb.h"
 #include "tests/support/fixtures.hpp"
 
@@ -509,7 +510,8 @@ TEST(RequestHandler, PutsEachParameterAndDefaultIntoItsFieldOfTheEngineRequest) 
        built_in,
        {
            {"POST", "/v1/scan", "cid-1", {}, std::nullopt},
-           // The correlation id is in the envelope even when there is none or it is empty.
+           // The envelope always carries a correlation id, also when the client sent none or an
+           // empty one.
            {"POST", "/v1/scan", std::nullopt, {}, std::nullopt},
            {"GET", "/v1/scan", "", {}, std::nullopt},
            {"GET", "/v1/scan", std::nullopt, {}, std::nullopt},
@@ -563,6 +565,7 @@ TEST(RequestHandler, PutsEachParameterAndDefaultIntoItsFieldOfTheEngineRequest) 
   };
 
   std::size_t seen = 0;
+  std::set<std::string> made_ids;
   for (const auto& setup : setups) {
     SCOPED_TRACE(setup.name);
     Daemon::Config daemon_config;
@@ -592,7 +595,6 @@ TEST(RequestHandler, PutsEachParameterAndDefaultIntoItsFieldOfTheEngineRequest) 
       KtMsgBase expected_envelope;
       expected_envelope.set_type(KT_REQUEST);
       expected_envelope.set_opcode(KT_REQ_ENGINE_SCAN);
-      expected_envelope.set_correlation_id(tc.correlation_id.value_or(""));
       expected_envelope.set_payload(expected.SerializeAsString());
       if (body) expected_envelope.set_fd_count(1);
 
@@ -603,8 +605,17 @@ TEST(RequestHandler, PutsEachParameterAndDefaultIntoItsFieldOfTheEngineRequest) 
       ASSERT_TRUE(envelope.ParseFromString(got.envelope));
       EXPECT_EQ(envelope.type(), KT_REQUEST);
       EXPECT_EQ(envelope.opcode(), KT_REQ_ENGINE_SCAN);
-      EXPECT_TRUE(envelope.has_correlation_id());
-      EXPECT_EQ(envelope.correlation_id(), tc.correlation_id.value_or(""));
+      // Without an id from the client, one the daemon made, another for every request; the
+      // response carries none then.
+      std::string correlation_id = tc.correlation_id.value_or("");
+      EXPECT_EQ(r->has_header("X-Correlation-Id"), !correlation_id.empty());
+      if (correlation_id.empty()) {
+        EXPECT_TRUE(ktu::util::Uuid().parse(envelope.correlation_id())) << envelope.correlation_id();
+        EXPECT_TRUE(made_ids.insert(envelope.correlation_id()).second);
+        correlation_id = envelope.correlation_id();
+      }
+      EXPECT_EQ(envelope.correlation_id(), correlation_id);
+      expected_envelope.set_correlation_id(correlation_id);
       EXPECT_EQ(envelope.has_fd_count(), body);
       EXPECT_EQ(envelope.fd_count(), body ? 1 : 0);
       EXPECT_EQ(got.descriptor, body);

@@ -234,6 +234,16 @@ TEST(LogCorrelation, IdIsPerThread) {
   EXPECT_EQ(get_correlation_id(), "abc");
   clear_correlation_id();
   EXPECT_EQ(get_correlation_id(), "");
+  // A scope gives back the id that was set before it, not none.
+  {
+    CorrelationScope outer("out");
+    {
+      CorrelationScope inner("in");
+      EXPECT_EQ(get_correlation_id(), "in");
+    }
+    EXPECT_EQ(get_correlation_id(), "out");
+  }
+  EXPECT_EQ(get_correlation_id(), "");
 }
 
 TEST(LogExceptions, NestedChainBecomesTrailer) {

@@ -521,11 +521,12 @@ void TestEngine::start() {
   if (!wait_for_path(sock_path, 20s)) throw std::runtime_error("test engine did not create " + sock_path);
 }
 
-void TestEngine::restart() {
+void TestEngine::restart(Ms away) {
   proc.signal(SIGTERM);
   if (!proc.wait_exit(20s)) throw std::runtime_error("test engine did not stop");
   // The old socket file would pass for the new engine's until that one renames its own over it.
   ::unlink(sock_path.c_str());
+  std::this_thread::sleep_for(away);
   start();
 }
 

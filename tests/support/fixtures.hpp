@@ -176,8 +176,8 @@ class TestEngine {
   const std::string& socket_path() const { return sock_path; }
   Process& process() { return proc; }
   // Stops the engine (SIGTERM), waits until it has exited, so that every connection to it is
-  // closed, and starts a new one on the same socket path with the same arguments.
-  void restart();
+  // closed, and starts a new one on the same socket path with the same arguments, `away` later.
+  void restart(Ms away = Ms(0));
 
  private:
   void start();

@@ -209,8 +209,11 @@ void wait_for_close(int fd) {
   }
 }
 
-After answer(int fd, const KtMsgBase& request, kte::Plan& plan) {
+After answer(int fd, const KtMsgBase& received, kte::Plan& plan) {
   Output out(fd, plan);
+  // Every frame below names the request it answers by the correlation id of `request`.
+  KtMsgBase request = received;
+  if (plan.other_id) request.set_correlation_id("other");
   for (const kte::Step& step : plan.steps) {
     switch (step.kind) {
       case kte::StepKind::RECORD:
@@ -291,7 +294,7 @@ After answer(int fd, const KtMsgBase& request, kte::Plan& plan) {
         return After::CLOSE;
     }
   }
-  if (plan.echo_correlation) plan.version = request.correlation_id();
+  if (plan.echo_correlation) plan.version = received.correlation_id();
   KtMsgBase final_env;
   switch (plan.final) {
     case kte::Final::RESULT:
@@ -313,10 +316,16 @@ After answer(int fd, const KtMsgBase& request, kte::Plan& plan) {
       break;
   }
   if (!out.send(frame_of(final_env)) || !out.flush()) return After::CLOSE;
+  if (plan.duplicate_after >= 0) {
+    // A late duplicate: the service has most likely sent its next request by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(plan.duplicate_after));
+    if (!out.send(frame_of(final_env)) || !out.flush()) return After::CLOSE;
+  }
   return plan.close_after ? After::CLOSE_AS_ASKED : After::NEXT;
 }
 
-After handle(int fd, const KtMsgBase& request, int data_fd) {
+// `reset_next` receives what the plan asks of the next request on this connection.
+After handle(int fd, const KtMsgBase& request, int data_fd, int& reset_next) {
   auto send = [&](const KtMsgBase& env) {
     std::string f = frame_of(env);
     return write_full(fd, f.data(), f.size()) ? After::NEXT : After::CLOSE;
@@ -349,10 +358,12 @@ After handle(int fd, const KtMsgBase& request, int data_fd) {
   int e = errno;
   if (opened >= 0) close(opened);
   if (!ok) return send(error_response(request, e, name + ": " + strerror(e)));
+  reset_next = plan.reset_next;
   return answer(fd, request, plan);
 }
 
 void serve(int fd) {
+  int reset_next = -1;
   for (;;) {
     unsigned char header[8];
     if (!read_full(fd, header, sizeof(header))) break;
@@ -369,6 +380,11 @@ void serve(int fd) {
       fprintf(stderr, "kelto-testengine: envelope does not parse, closing the connection\n");
       break;
     }
+    if (reset_next >= 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(reset_next));
+      fprintf(stderr, "kelto-testengine: closing with a request unread as asked\n");
+      break;
+    }
     int data_fd = -1;
     if (request.has_fd_count()) {
       data_fd = receive_descriptor(fd);
@@ -381,7 +397,7 @@ void serve(int fd) {
       if (!write_full(fd, f.data(), f.size())) break;
       continue;
     }
-    After after = handle(fd, request, data_fd);
+    After after = handle(fd, request, data_fd, reset_next);
     if (data_fd >= 0) close(data_fd);
     if (after == After::CLOSE_AS_ASKED) {
       close(fd);

@@ -209,6 +209,12 @@ void apply_directive(const std::string& line, Plan& plan) {
     plan.coalesce = true;
   } else if (cmd == "delay") {
     plan.steps.push_back({StepKind::DELAY, {}, to_number(arg(1))});
+  } else if (cmd == "duplicate") {
+    plan.duplicate_after = static_cast<int>(to_number(arg(1)));
+  } else if (cmd == "other-id") {
+    plan.other_id = true;
+  } else if (cmd == "reset-next") {
+    plan.reset_next = static_cast<int>(to_number(arg(1)));
   } else if (cmd == "close-after") {
     plan.close_after = true;
   } else if (cmd == "close") {

@@ -29,6 +29,12 @@
 //   #kte delay MS                 wait MS milliseconds before the final response
 //   #kte close                    close the connection instead of answering
 //   #kte close-after              answer, then close the connection
+//   #kte duplicate MS             the final response once more, MS milliseconds after it
+//   #kte other-id                 every frame of the answer names another request ("other") as
+//                                 its correlation id
+//   #kte reset-next MS            the next request on this connection is read up to its
+//                                 descriptor; MS milliseconds later the connection is closed with
+//                                 that unread (the service meets a reset)
 //   #kte hang                     never answer (until the peer closes)
 //
 // Steps are carried out in the order in which they appear in the data.
@@ -81,6 +87,9 @@ struct Plan {
   bool coalesce = false;
   bool echo_correlation = false;
   bool close_after = false;
+  int duplicate_after = -1;  // milliseconds; -1: no duplicate
+  bool other_id = false;
+  int reset_next = -1;  // milliseconds; -1: the next request is served
   uint64_t scanned = 0;  // bytes read
 };
 
