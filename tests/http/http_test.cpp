@@ -157,12 +157,6 @@ std::string fields_of(const KtEngineScanRequest& request) {
   return out;
 }
 
-std::size_t occurrences(const std::string& text, std::string_view needle) {
-  std::size_t n = 0;
-  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
-
 // The exact answer to a head that never reaches the handler: it repeats nothing of the
 // request and ends the connection.
 std::string refusal(int status, std::string_view reason) {

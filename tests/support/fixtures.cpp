@@ -97,6 +97,12 @@ std::string read_file(const std::string& path) {
   return ss.str();
 }
 
+std::size_t occurrences(std::string_view text, std::string_view needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
 // ---- Ports and paths --------------------------------------------------------------------
 
 uint16_t free_tcp_port() {

@@ -37,6 +37,8 @@ class TempDir {
 };
 
 std::string read_file(const std::string& path);
+// How often `needle` occurs in `text` (a log, say), overlapping occurrences included.
+std::size_t occurrences(std::string_view text, std::string_view needle);
 
 uint16_t free_tcp_port();
 bool wait_for_port(uint16_t port, Ms timeout);
