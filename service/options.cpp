@@ -9,6 +9,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include <fmt/format.h>
 
@@ -211,18 +212,21 @@ void parse_config(Options& options, const std::string& path) {
   ktu::ini::parse_file(path, on_item, on_error, 0);
 }
 
+namespace {
+
+// A value that is not of its key's type, or out of its range: the setting keeps its value.
+void ignore_option(const ktu::ini::Item& item, std::string_view why) {
+  KTU_LOG(WARNING, "options", "Ignoring config option: {} = {} ({})", item.key, item.value, why);
+}
+
+}  // namespace
+
 template <typename T>
 void set_integral_option_from_ini(T& field, const ktu::ini::Item& item) {
-  if (item.value_type != ktu::ini::ValueType::INTEGER) {
-    KTU_LOG(WARNING, "options", "Ignoring config option: {} = {} (requires integer value)",
-            item.key, item.value);
-    return;
-  }
+  if (item.value_type != ktu::ini::ValueType::INTEGER) return ignore_option(item, "requires integer value");
   if (item.number < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
       item.number > static_cast<int64_t>(std::numeric_limits<T>::max())) {
-    KTU_LOG(WARNING, "options", "Ignoring config option: {} = {} (integer out of range)",
-            item.key, item.value);
-    return;
+    return ignore_option(item, "integer out of range");
   }
   field = static_cast<T>(item.number);
 }
@@ -241,8 +245,7 @@ void set_boolean_option_from_ini(bool& field, const ktu::ini::Item& item) {
   } else if (item.value.empty()) {
     field = false;
   } else {
-    KTU_LOG(WARNING, "options", "Ignoring config option: {} = {} (requires boolean value)",
-            item.key, item.value);
+    ignore_option(item, "requires boolean value");
   }
 }
 
@@ -253,11 +256,7 @@ template <typename T>
 void set_positive_option_from_ini(T& field, const ktu::ini::Item& item) {
   T value = field;
   set_integral_option_from_ini(value, item);
-  if (value < 1) {
-    KTU_LOG(WARNING, "options", "Ignoring config option: {} = {} (integer out of range)",
-            item.key, item.value);
-    return;
-  }
+  if (value < 1) return ignore_option(item, "integer out of range");
   field = value;
 }
 
@@ -265,11 +264,7 @@ void set_positive_option_from_ini(T& field, const ktu::ini::Item& item) {
 // as by the integer rule, since a word would otherwise become 0 without a trace.
 void set_clamped_option_from_ini(int32_t& field, const ktu::ini::Item& item, int32_t low,
                                  int32_t high) {
-  if (item.value_type != ktu::ini::ValueType::INTEGER) {
-    KTU_LOG(WARNING, "options", "Ignoring config option: {} = {} (requires integer value)",
-            item.key, item.value);
-    return;
-  }
+  if (item.value_type != ktu::ini::ValueType::INTEGER) return ignore_option(item, "requires integer value");
   const int64_t n = item.number;
   if (n >= low && n <= high) {
     field = static_cast<int32_t>(n);

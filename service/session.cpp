@@ -119,7 +119,7 @@ void Session::do_parse_header() {
     beast::error_code ec;
     buffer.consume(put_head(*parser, head, buffered(), ec));
     if (ec != http::error::need_more) {
-      on_read_header(ec, head.taken);
+      on_read_header(ec);
       return;
     }
   }
@@ -140,13 +140,13 @@ void Session::on_read_header_part(beast::error_code ec, std::size_t bytes) {
     }
   }
   if (ec) {
-    on_read_header(ec, head.taken);
+    on_read_header(ec);
     return;
   }
   do_parse_header();
 }
 
-void Session::on_read_header(beast::error_code ec, std::size_t bytes) {
+void Session::on_read_header(beast::error_code ec) {
   const Verdict verdict = classify_head(*parser, head, ec);
   if (verdict.error == http::error::end_of_stream) {
     // The peer closed between requests.
@@ -170,7 +170,7 @@ void Session::on_read_header(beast::error_code ec, std::size_t bytes) {
   const auto field = req.find("X-Correlation-Id");
   correlation_id = field == req.end() ? std::string() : std::string(field->value());
   CorrelationScope scope(correlation_id);
-  KTU_LOG(DEBUG, "Session", "[{}] Finished reading header {} B", id, bytes);
+  KTU_LOG(DEBUG, "Session", "[{}] Finished reading header {} B", id, head.taken);
   request = handler.handle_header(req, make_reply());
   if (request && request->read_body_now) do_read();
 }
@@ -199,8 +199,7 @@ void Session::do_parse_body() {
     return;
   }
   // The read ends as a completion of its own, as Beast's does, even with the body at hand.
-  net::post(stream.get_executor(),
-            beast::bind_front_handler(&Session::on_read, shared_from_this(), ec, body_bytes));
+  net::post(stream.get_executor(), beast::bind_front_handler(&Session::on_read, shared_from_this(), ec));
 }
 
 void Session::on_read_body_part(beast::error_code ec, std::size_t bytes) {
@@ -211,19 +210,14 @@ void Session::on_read_body_part(beast::error_code ec, std::size_t bytes) {
     parser->put_eof(ec);
   }
   if (ec) {
-    on_read(ec, body_bytes);
+    on_read(ec);
     return;
   }
   do_parse_body();
 }
 
-void Session::on_read(beast::error_code ec, std::size_t bytes) {
+void Session::on_read(beast::error_code ec) {
   CorrelationScope scope(correlation_id);
-  if (ec == http::error::end_of_stream) {
-    do_shutdown(net::socket_base::shutdown_send);
-    do_close();
-    return;
-  }
   if (ec) {
     KTU_LOG(ERROR, "Session", "[{}] read: {}", id, ec.message());
     const Verdict verdict = classify_body(ec);
@@ -236,7 +230,7 @@ void Session::on_read(beast::error_code ec, std::size_t bytes) {
     send(fixed_response(verdict.answer), true);
     return;
   }
-  KTU_LOG(DEBUG, "Session", "[{}] Finished reading content {} B", id, bytes);
+  KTU_LOG(DEBUG, "Session", "[{}] Finished reading content {} B", id, body_bytes);
   stream.expires_never();
   handler.handle_body(std::move(request), parser->get(), make_reply());
   request.reset();

@@ -30,11 +30,11 @@ class Session : public std::enable_shared_from_this<Session> {
   void on_descriptor_wait(boost::beast::error_code ec);
   void do_parse_header();
   void on_read_header_part(boost::beast::error_code ec, std::size_t bytes);
-  void on_read_header(boost::beast::error_code ec, std::size_t bytes);
+  void on_read_header(boost::beast::error_code ec);
   void do_read();
   void do_parse_body();
   void on_read_body_part(boost::beast::error_code ec, std::size_t bytes);
-  void on_read(boost::beast::error_code ec, std::size_t bytes);
+  void on_read(boost::beast::error_code ec);
   void send(HttpResponse&& res, bool refused = false);
   void on_write(bool close, boost::beast::error_code ec, std::size_t bytes);
   void do_drain();
