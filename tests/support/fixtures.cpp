@@ -377,13 +377,13 @@ bool HttpConnection::wait_peer_read(Ms timeout) const {
     if (::ioctl(fd, SIOCOUTQ, &unacked) != 0) return false;
     std::ifstream table("/proc/net/tcp");
     for (std::string line; std::getline(table, line);) {
-      const auto at = line.find(needle);
-      if (at == std::string::npos) continue;
       // "... local rem st tx_queue:rx_queue ..."
-      std::istringstream rest(line.substr(at + needle.size()));
-      std::string state, queues;
-      rest >> state >> queues;
-      if (unacked == 0 && queues.substr(queues.find(':') + 1) == "00000000") return true;
+      const auto at = line.find(needle);
+      unsigned unread = 0;
+      if (at != std::string::npos && std::sscanf(line.c_str() + at + needle.size(), " %*x %*x:%x", &unread) == 1 &&
+          unacked == 0 && unread == 0) {
+        return true;
+      }
     }
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(1ms);
@@ -525,6 +525,12 @@ TestEngine::TestEngine(std::vector<std::string> args)
 void TestEngine::start() {
   proc = Process::start(argv);
   if (!wait_for_path(sock_path, 20s)) throw std::runtime_error("test engine did not create " + sock_path);
+}
+
+Daemon::Config TestEngine::daemon_config() const {
+  Daemon::Config config;
+  config.engine_socket = sock_path;
+  return config;
 }
 
 void TestEngine::restart(Ms away) {

@@ -176,6 +176,8 @@ class TestEngine {
  public:
   explicit TestEngine(std::vector<std::string> args = {});
   const std::string& socket_path() const { return sock_path; }
+  // The settings of a daemon that talks to this engine.
+  Daemon::Config daemon_config() const;
   Process& process() { return proc; }
   // Stops the engine (SIGTERM), waits until it has exited, so that every connection to it is
   // closed, and starts a new one on the same socket path with the same arguments, `away` later.
