@@ -1,9 +1,9 @@
 // What clients are answered when the engine misbehaves under load: the real daemon in front of
 // the stand-in engine, counting wrong and failed answers rather than timing them.
 //
-//   1. Late duplicates: clients scan at once over 1 and 2 engine connections, with and without
-//      X-Correlation-Id; one scan in ten makes the engine send its final response again 30 ms
-//      later. Each scan's data names a finding of its own: an answer that names another went to
+//   1. Late duplicates: clients scan at once over 1 and 2 engine connections, without
+//      X-Correlation-Id, with one of each scan's own, and with one id shared by every scan; one
+//      scan in ten makes the engine send its final response again 30 ms later. Each scan's data names a finding of its own: an answer that names another went to
 //      the wrong client.
 //   2. A restart behind busy connections: 2 connections busy with 4 s scans, 6 scans waiting;
 //      3.4 s later the engine stops and is back 0.3 s after that.
@@ -57,7 +57,9 @@ struct Tally {
   std::atomic<long> answers{0}, wrong{0}, failed{0};
 };
 
-void late_duplicates(int conn_pool, bool client_ids, double seconds) {
+enum class Ids { none, own, shared };
+
+void late_duplicates(int conn_pool, Ids ids, double seconds) {
   TestEngine engine;
   auto daemon = start_daemon(engine, {"-C", std::to_string(conn_pool), "-q"});
   Tally tally;
@@ -72,7 +74,8 @@ void late_duplicates(int conn_pool, bool client_ids, double seconds) {
         const std::string finding = "F" + std::to_string(k);
         std::string body = "#kte record virus=" + finding + "\n";
         if (k % 10 == 0) body += "#kte duplicate 30\n";
-        if (!conn.send(scan_request(body, client_ids ? "c" + std::to_string(k) : ""))) return;
+        const std::string id = ids == Ids::own ? "c" + std::to_string(k) : ids == Ids::shared ? "shared" : "";
+        if (!conn.send(scan_request(body, id))) return;
         auto response = conn.read_response(30s);
         if (!response) return;
         ++tally.answers;
@@ -86,7 +89,8 @@ void late_duplicates(int conn_pool, bool client_ids, double seconds) {
   }
   for (auto& t : clients) t.join();
   printf("late duplicates, engine connections %d, %-14s %6ld answers, %5ld wrong, %4ld failed\n", conn_pool,
-         client_ids ? "client ids:" : "no client ids:", tally.answers.load(), tally.wrong.load(),
+         ids == Ids::own ? "client ids:" : ids == Ids::shared ? "one shared id:" : "no client ids:",
+         tally.answers.load(), tally.wrong.load(),
          tally.failed.load());
   fflush(stdout);
 }
@@ -153,7 +157,7 @@ void reset_with_a_full_queue() {
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
   for (int conn_pool : {1, 2}) {
-    for (bool client_ids : {false, true}) late_duplicates(conn_pool, client_ids, seconds);
+    for (Ids ids : {Ids::none, Ids::own, Ids::shared}) late_duplicates(conn_pool, ids, seconds);
   }
   restart_behind_busy_connections();
   reset_with_a_full_queue();

@@ -47,16 +47,14 @@ void ClientPool::enqueue_request(std::unique_ptr<ClientRequest>&& request) {
     return;
   }
   if (!session->is_open()) {
-    KTU_LOG(DEBUG, "ClientPool", "Reconnecting scan client [{:x}]", id_of(session));
     // Queued before the connect starts, so that the connection finds it once connected; it
     // takes the oldest waiting request, which need not be this one.
     bool queued = queue.try_push_back(owned);
-    session->connect(options.engine_socket);
+    reconnect(session);
     if (!queued) owned->report_error("full queue");
     return;
   }
-  KTU_LOG(DEBUG, "ClientPool", "Send via idle client [{:x}]", id_of(session));
-  session->send_request(std::move(owned));
+  send_via(session, std::move(owned));
 }
 
 void ClientPool::resend_request(std::unique_ptr<ClientRequest>&& request) {
@@ -99,7 +97,14 @@ bool ClientPool::connect_failed(std::string const& failure) {
   }
   for (;;) {
     std::unique_ptr<ClientRequest> oldest = next_request();
-    if (!oldest) return false;
+    if (!oldest) {
+      // Nobody waits for the engine any more: the outage, as far as requests are concerned, is
+      // over. Left running, the clock would count this one against a scan that meets the next
+      // outage hours later, while other connections stayed open.
+      std::lock_guard lock(resend_mutex);
+      unreachable_since.reset();
+      return false;
+    }
     // A request that waited for a busy connection before the engine went away has not waited
     // for the engine: only the time since then counts.
     if (now - std::max(oldest->admitted_at, since) >= kConnectWait) {
@@ -109,8 +114,7 @@ bool ClientPool::connect_failed(std::string const& failure) {
     // A connection that is open and free serves it at once rather than after this one's connect.
     ClientSession* other = idle.try_pop_back();
     if (other != nullptr && other->is_open()) {
-      KTU_LOG(DEBUG, "ClientPool", "Send via idle client [{:x}]", id_of(other));
-      other->send_request(std::move(oldest));
+      send_via(other, std::move(oldest));
       continue;
     }
     if (other != nullptr) idle.try_push_back(other);
@@ -127,8 +131,7 @@ void ClientPool::dispatch() {
       return;
     }
     if (!session->is_open()) {
-      KTU_LOG(DEBUG, "ClientPool", "Reconnecting scan client [{:x}]", id_of(session));
-      session->connect(options.engine_socket);
+      reconnect(session);
       return;
     }
     std::unique_ptr<ClientRequest> request = next_request();
@@ -137,9 +140,22 @@ void ClientPool::dispatch() {
       idle.try_push_back(session);
       continue;
     }
-    KTU_LOG(DEBUG, "ClientPool", "Send via idle client [{:x}]", id_of(session));
-    session->send_request(std::move(request));
+    send_via(session, std::move(request));
   }
+}
+
+void ClientPool::send_via(ClientSession* session, std::unique_ptr<ClientRequest> request) {
+  // Logged as the request sent, not as whichever request's completion got here.
+  ktu::log::CorrelationScope scope(request->envelope.correlation_id());
+  KTU_LOG(DEBUG, "ClientPool", "Send via idle client [{:x}]", id_of(session));
+  session->send_request(std::move(request));
+}
+
+void ClientPool::reconnect(ClientSession* session) {
+  // A connect serves whichever request waits longest, not the one at hand: its lines carry none.
+  ktu::log::CorrelationScope scope("");
+  KTU_LOG(DEBUG, "ClientPool", "Reconnecting scan client [{:x}]", id_of(session));
+  session->connect(options.engine_socket);
 }
 
 bool ClientPool::anything_waits() {

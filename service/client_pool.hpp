@@ -131,6 +131,8 @@ class ClientPool {
   // is free.
   void dispatch();
   bool anything_waits();
+  void send_via(ClientSession* session, std::unique_ptr<ClientRequest> request);
+  void reconnect(ClientSession* session);
   void put_first(std::unique_ptr<ClientRequest> request);
 
   std::vector<std::shared_ptr<ClientSession>> sessions;
@@ -138,6 +140,7 @@ class ClientPool {
   UniquePointerQueue<ClientRequest> queue;
   std::mutex resend_mutex;
   std::deque<std::unique_ptr<ClientRequest>> resend;  // guarded by resend_mutex
-  // The first failed connect since the engine was last reached; none while it can be reached.
+  // The first failed connect since the engine was last reached or nothing waited any more; none
+  // while it can be reached.
   std::optional<std::chrono::steady_clock::time_point> unreachable_since;  // guarded by resend_mutex
 };

@@ -149,11 +149,14 @@ void fill_defaults(const Options& options, ScanRequestPayload& payload) {
   }
 }
 
-// The id the engine request carries: the client's, or one made here. Every reply frame is
-// checked against it, so each request needs one that no other request has.
+// The id the engine request carries. Every reply frame is checked against it, so each request
+// needs one that no other request has, also when clients send one id with several requests (a
+// gateway passing its own request's id with each file): a UUID made here, behind the client's id
+// when there is one, so that the engine's logs can still be searched by it.
 std::string engine_correlation_id() {
   const std::string& client = ktu::log::get_correlation_id();
-  return client.empty() ? ktu::util::Uuid::generate().to_string(ktu::util::Uuid::LOWER) : client;
+  std::string own = ktu::util::Uuid::generate().to_string(ktu::util::Uuid::LOWER);
+  return client.empty() ? own : client + "/" + own;
 }
 
 void enqueue(ClientPool& pool, std::unique_ptr<ClientRequest> engine_request) {

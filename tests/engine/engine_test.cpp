@@ -30,6 +30,7 @@
 
 #include "engine.pb.h"
 #include "ktu/util/fd_passing.hpp"
+#include "ktu/util/uuid.hpp"
 #include "msg.pb.h"
 #include "proto/msg_wire.hpp"
 #include "service/client_pool.hpp"
@@ -668,6 +669,13 @@ TEST(ScanEndToEnd, ResultsOfCleanAndInfectedDataAndEveryKindOfFinding) {
        server_error_body("engine read: reply too large")},
       {"detections over the bound", scan_post(lines({"#kte detections 400001", "#kte delay 100"})), 500,
        server_error_body("engine read: reply too large")},
+      // A client that sends one id with several requests: the late duplicate of the first
+      // answer comes while the second is scanned, on the same connection.
+      {"one client id, a late duplicate", scan_post(lines({"#kte duplicate 200"}), "", {{"X-Correlation-Id", "same"}}),
+       200, result("")},
+      {"one client id, the next scan", scan_post(lines({"#kte delay 400"}) + kTestString, "?filename=x.com",
+                                                 {{"X-Correlation-Id", "same"}}),
+       200, result(R"({"path":["x.com"],"virus":"Test-String"})")},
       {"after all that", scan_post("a " + kTestString, "?filename=x.com"), 200,
        result(R"({"path":["x.com"],"virus":"Test-String"})")},
   };
@@ -696,7 +704,8 @@ TEST(ScanEndToEnd, ScannedBytesCorrelationIdAndServerSidePaths) {
   std::string file = dir.write("sample.bin", "xx" + kTestString);
   Service service({"-P", "-v"});
 
-  auto clean = service.ask(scan_post("12345"));
+  // It opens the first engine connection.
+  auto clean = service.ask(scan_post("12345", "", {{"X-Correlation-Id", "first"}}));
   ASSERT_TRUE(clean);
   EXPECT_EQ(clean->header("X-Scanned-Bytes"), "5");
   EXPECT_EQ(clean->header("Server"), "kelto-rest/4.7.0");
@@ -719,21 +728,32 @@ TEST(ScanEndToEnd, ScannedBytesCorrelationIdAndServerSidePaths) {
   EXPECT_EQ(missing->status, 500);
   EXPECT_EQ(missing->body, server_error_body(dir.file("nope") + ": No such file or directory (2)"));
 
-  // The id goes into the engine's envelope: this engine answers it back as the version.
+  // The engine's envelope carries the client's id and a UUID of this request's own: this
+  // engine answers it back as the version. The client gets its own id back as it sent it.
   auto traced = service.ask(scan_post(lines({"#kte echo-correlation"}), "", {{"X-Correlation-Id", "trace-42"}}));
   ASSERT_TRUE(traced);
-  EXPECT_EQ(traced->body, result("", "trace-42"));
+  const std::string prefix = R"({"issues":[],"vps_version":"trace-42/)";
+  ASSERT_EQ(traced->body.substr(0, prefix.size()), prefix);
+  EXPECT_TRUE(ktu::util::Uuid().parse(traced->body.substr(prefix.size(), 36))) << traced->body;
   EXPECT_EQ(traced->header("X-Correlation-Id"), "trace-42");
   // Three frames handled in one read: the lines logged after the reply handler has seen the
-  // first still carry the request's id.
+  // first still carry the engine request's id.
   auto coalesced = service.ask(scan_post(lines({"#kte coalesce", "#kte records 2"}), "", {{"X-Correlation-Id", "trace-43"}}));
   ASSERT_TRUE(coalesced);
   std::istringstream log(service.daemon.process().err());
-  int processed = 0;
+  int processed = 0, connects = 0;
   for (std::string line; std::getline(log, line);) {
-    processed += line.find("[trace-43] ClientSession: [") != std::string::npos && line.find("] Processed ") != std::string::npos;
+    processed += line.find("[trace-43/") != std::string::npos && line.find("] ClientSession: [") != std::string::npos &&
+                 line.find("] Processed ") != std::string::npos;
+    // A connect serves no request in particular: its lines carry no request's id.
+    if (line.find("Reconnecting scan client") != std::string::npos || line.find("] Connecting to ") != std::string::npos) {
+      ++connects;
+      EXPECT_TRUE(line.find("DEBUG   ClientPool: ") != std::string::npos ||
+                  line.find("DEBUG   ClientSession: ") != std::string::npos) << line;
+    }
   }
   EXPECT_EQ(processed, 3);
+  EXPECT_GE(connects, 2);
 
   Service strict;
   auto refused = strict.ask(http_request("GET", "/v1/scan?path=" + file));
@@ -796,6 +816,50 @@ TEST(ScanEndToEnd, AShortEngineOutageCostsNoWaitingScan) {
     ASSERT_TRUE(response);
     EXPECT_EQ(response->status, 200) << response->body;
   }
+}
+
+TEST(ScanEndToEnd, AConnectThatFailedWithNobodyWaitingIsNoOutageLater) {
+  // A connect fails while the other connection is busy; that one then serves the request the
+  // connect was for, and the connect fails once more with nobody waiting. Later a scan of over
+  // 3 s meets a reset while the engine is away for a moment: it waits for the engine like any
+  // scan instead of failing for the earlier outage.
+  TempDir dir;
+  const std::string requests = dir.file("requests");
+  Service service({"-C", "2"}, {}, {"--version", kVersion, "--record", requests});
+  const std::string socket = service.engine.socket_path(), away = socket + ".away";
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  auto eventually = [&](auto condition) {
+    while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    return condition();
+  };
+  auto received = [&](std::size_t n) { return eventually([&] { return occurrences(read_file(requests), "\n") >= n; }); };
+  auto failed_connects = [&] { return occurrences(service.daemon.process().err(), "ClientSession: connect: "); };
+  HttpConnection busy = service.daemon.connect(), served_later = service.daemon.connect();
+  ASSERT_TRUE(busy.send(scan_post(lines({"#kte delay 600"}))));
+  ASSERT_TRUE(received(1));
+  ASSERT_EQ(::rename(socket.c_str(), away.c_str()), 0);
+  ASSERT_TRUE(served_later.send(scan_post(lines({"#kte delay 800", "#kte reset-next 3100"}))));
+  ASSERT_TRUE(received(2));
+  const std::size_t failures = failed_connects();
+  ASSERT_GT(failures, 0u);
+  ASSERT_TRUE(eventually([&] { return failed_connects() > failures; }));
+  ASSERT_EQ(::rename(away.c_str(), socket.c_str()), 0);
+  for (auto* c : {&busy, &served_later}) {
+    auto response = c->read_response(20s);
+    ASSERT_TRUE(response && response->status == 200);
+  }
+  // The connection that served both is the most recently idle: the next scan goes on it, and
+  // the engine resets it 3.1 s later, while away.
+  HttpConnection late = service.daemon.connect();
+  ASSERT_TRUE(late.send(scan_post("late")));
+  ASSERT_EQ(::rename(socket.c_str(), away.c_str()), 0);
+  const std::size_t before_reset = failed_connects();
+  ASSERT_TRUE(service.engine.process().wait_for_err("closing with a request unread as asked", 20s));
+  ASSERT_TRUE(eventually([&] { return failed_connects() > before_reset; }));
+  ASSERT_EQ(::rename(away.c_str(), socket.c_str()), 0);
+  auto response = late.read_response(20s);
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 200) << response->body;
 }
 
 TEST(ScanEndToEnd, EngineAbsentAndFullQueue) {

@@ -506,6 +506,7 @@ TEST(RequestHandler, PutsEachParameterAndDefaultIntoItsFieldOfTheEngineRequest) 
        built_in,
        {
            {"POST", "/v1/scan", "cid-1", {}, std::nullopt},
+           {"POST", "/v1/scan", "cid-1", {}, std::nullopt},  // the same id again, another request
            // The envelope always carries a correlation id, also when the client sent none or an
            // empty one.
            {"POST", "/v1/scan", std::nullopt, {}, std::nullopt},
@@ -602,15 +603,16 @@ TEST(RequestHandler, PutsEachParameterAndDefaultIntoItsFieldOfTheEngineRequest) 
       EXPECT_EQ(envelope.type(), KT_REQUEST);
       EXPECT_EQ(envelope.opcode(), KT_REQ_ENGINE_SCAN);
       EXPECT_TRUE(envelope.has_correlation_id());
-      // Without an id from the client, the daemon makes one, another for every request, and the
-      // response carries none.
-      EXPECT_EQ(r->has_header("X-Correlation-Id"), !tc.correlation_id.value_or("").empty());
-      if (tc.correlation_id.value_or("").empty()) {
-        EXPECT_TRUE(ktu::util::Uuid().parse(envelope.correlation_id())) << envelope.correlation_id();
-        EXPECT_TRUE(made_ids.insert(envelope.correlation_id()).second);
-      } else {
-        EXPECT_EQ(envelope.correlation_id(), tc.correlation_id);
-      }
+      // The engine gets an id of the request's own: a UUID, behind the client's id and a slash
+      // when there is one. The response carries the client's id as it came, or none.
+      const std::string client = tc.correlation_id.value_or("");
+      EXPECT_EQ(r->header("X-Correlation-Id"), client);
+      EXPECT_EQ(r->has_header("X-Correlation-Id"), !client.empty());
+      const std::string& id = envelope.correlation_id();
+      const std::string prefix = client.empty() ? "" : client + "/";
+      ASSERT_EQ(id.substr(0, prefix.size()), prefix);
+      EXPECT_TRUE(ktu::util::Uuid().parse(id.substr(prefix.size()))) << id;
+      EXPECT_TRUE(made_ids.insert(id).second) << id;
       expected_envelope.set_correlation_id(envelope.correlation_id());
       EXPECT_EQ(envelope.has_fd_count(), body);
       EXPECT_EQ(envelope.fd_count(), body ? 1 : 0);
