@@ -38,6 +38,26 @@ constexpr auto drain_timeout = std::chrono::seconds(5);
 
 using ktu::log::CorrelationScope;
 
+// The reads after the first of one head or body are continuations, as Beast's own are: Asio
+// then completes each on the thread that started it instead of waking another thread.
+template <class Handler>
+struct Continued {
+  Handler handler;
+  bool continuation;
+
+  template <class... Args>
+  void operator()(Args&&... args) {
+    handler(std::forward<Args>(args)...);
+  }
+
+  friend bool asio_handler_is_continuation(Continued* self) { return self->continuation; }
+};
+
+template <class Handler>
+Continued<Handler> continued(bool continuation, Handler&& handler) {
+  return {std::forward<Handler>(handler), continuation};
+}
+
 }  // namespace
 
 int rest_memfd_create(const std::string& name) { return ::memfd_create(name.c_str(), MFD_CLOEXEC); }
@@ -104,7 +124,7 @@ void Session::do_open_body_file() {
   head = {};
   stream.expires_after(header_timeout);
   // Bytes after the previous request stay in the buffer: they are the next pipelined request.
-  do_parse_header();
+  do_parse_header(false);
 }
 
 void Session::on_descriptor_wait(beast::error_code) {
@@ -114,7 +134,7 @@ void Session::on_descriptor_wait(beast::error_code) {
 
 // The header read of Beast's parser, with a look at each part of the head before the buffer
 // lets go of it.
-void Session::do_parse_header() {
+void Session::do_parse_header(bool continuation) {
   if (buffer.size() != 0) {
     beast::error_code ec;
     buffer.consume(put_head(*parser, head, buffered(), ec));
@@ -123,9 +143,9 @@ void Session::do_parse_header() {
       return;
     }
   }
-  stream.async_read_some(
-      buffer.prepare(beast::read_size(buffer, 65536)),
-      beast::bind_front_handler(&Session::on_read_header_part, shared_from_this()));
+  stream.async_read_some(buffer.prepare(beast::read_size(buffer, 65536)),
+                         continued(continuation, beast::bind_front_handler(&Session::on_read_header_part,
+                                                                           shared_from_this())));
 }
 
 void Session::on_read_header_part(beast::error_code ec, std::size_t bytes) {
@@ -143,7 +163,7 @@ void Session::on_read_header_part(beast::error_code ec, std::size_t bytes) {
     on_read_header(ec);
     return;
   }
-  do_parse_header();
+  do_parse_header(true);
 }
 
 void Session::on_read_header(beast::error_code ec) {
@@ -180,11 +200,11 @@ void Session::do_read() {
   stream.expires_after(std::chrono::seconds(options.recv_timeout));
   parser->eager(true);
   body_bytes = 0;
-  do_parse_body();
+  do_parse_body(false);
 }
 
 // The body read of Beast's parser, with a look at what the parser waits on.
-void Session::do_parse_body() {
+void Session::do_parse_body(bool continuation) {
   beast::error_code ec;
   if (buffer.size() != 0 && !parser->is_done()) {
     const std::size_t used = put_body(*parser, buffered(), ec);
@@ -193,9 +213,14 @@ void Session::do_parse_body() {
   }
   if (!ec && !parser->is_done()) ec = http::error::need_more;
   if (ec == http::error::need_more) {
-    stream.async_read_some(
-        buffer.prepare(beast::read_size(buffer, 65536)),
-        beast::bind_front_handler(&Session::on_read_body_part, shared_from_this()));
+    stream.async_read_some(buffer.prepare(beast::read_size(buffer, 65536)),
+                           continued(continuation, beast::bind_front_handler(&Session::on_read_body_part,
+                                                                             shared_from_this())));
+    return;
+  }
+  if (continuation) {
+    // In a read's completion already: the read ends here, as Beast's does after a read.
+    on_read(ec);
     return;
   }
   // The read ends as a completion of its own, as Beast's does, even with the body at hand.
@@ -213,7 +238,7 @@ void Session::on_read_body_part(beast::error_code ec, std::size_t bytes) {
     on_read(ec);
     return;
   }
-  do_parse_body();
+  do_parse_body(true);
 }
 
 void Session::on_read(beast::error_code ec) {

@@ -28,11 +28,12 @@ class Session : public std::enable_shared_from_this<Session> {
   void do_read_header();
   void do_open_body_file();
   void on_descriptor_wait(boost::beast::error_code ec);
-  void do_parse_header();
+  // `continuation`: a read of this head or body has already completed.
+  void do_parse_header(bool continuation);
   void on_read_header_part(boost::beast::error_code ec, std::size_t bytes);
   void on_read_header(boost::beast::error_code ec);
   void do_read();
-  void do_parse_body();
+  void do_parse_body(bool continuation);
   void on_read_body_part(boost::beast::error_code ec, std::size_t bytes);
   void on_read(boost::beast::error_code ec);
   void send(HttpResponse&& res, bool refused = false);

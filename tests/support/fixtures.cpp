@@ -487,8 +487,8 @@ Daemon::Daemon(Config config) : listen_port(free_tcp_port()) {
   if (const char* tracer = std::getenv("KELTO_DAEMON_WRAPPER"); tracer && *tracer) {
     argv.push_back(tracer);
   }
-  const std::vector<std::string> own{build_path("kelto-rest"), "-l", "127.0.0.1", "-p",
-                                     std::to_string(listen_port)};
+  const std::vector<std::string> own{config.binary.empty() ? build_path("kelto-rest") : config.binary,
+                                     "-l", "127.0.0.1", "-p", std::to_string(listen_port)};
   argv.insert(argv.end(), own.begin(), own.end());
   argv.insert(argv.end(), config.args.begin(), config.args.end());
   std::vector<std::string> env = config.env;

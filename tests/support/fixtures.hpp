@@ -150,7 +150,8 @@ class Daemon {
     int stderr_fd = -1;             // the daemon's standard error, when not captured
     // Runs first with the daemon's command line after its own words, e.g. a shell that
     // prepares the process's surroundings and then runs exec "$@"; its pid becomes the daemon's.
-    std::vector<std::string> wrapper;
+    std::vector<std::string> wrapper{};
+    std::string binary{};  // the daemon's executable; empty: this build's
   };
 
   explicit Daemon(Config config);
