@@ -1,5 +1,6 @@
 #include "service/request_framing.hpp"
 
+#include <cassert>
 #include <cctype>
 
 #include <boost/asio/buffer.hpp>
@@ -132,6 +133,30 @@ beast::error_code check_waiting(std::string_view waiting) {
 
 }  // namespace
 
+RequestParser::RequestParser() { on_chunk_header(chunk_line_limit); }
+
+// Measured as check_waiting measures what the parser waits on, so that the limit is the same
+// however the reads end: from the chunk size, leading zeros and all, to the line end, or for
+// the last chunk to the end of its trailer section.
+void RequestParser::ChunkLineLimit::operator()(std::uint64_t size, beast::string_view extensions,
+                                               beast::error_code& ec) const {
+  // The head is read without going on into the body, so only put_body hands over chunk lines.
+  assert(extensions.data() >= input.data() &&
+         extensions.data() + extensions.size() <= input.data() + input.size());
+  const auto at = static_cast<std::size_t>(extensions.data() - input.data());
+  std::size_t start = at;
+  while (start != 0 && std::isxdigit(static_cast<unsigned char>(input[start - 1]))) --start;
+  const std::size_t line_end = at + extensions.size() + 2;  // past the CRLF
+  if (line_end - start > head_limit) {
+    ec = http::error::bad_chunk;
+    return;
+  }
+  // The parser has found the blank line that ends the trailer section.
+  if (size == 0 && input.find("\r\n\r\n", line_end - 2) + 4 - start > head_limit) {
+    ec = http::error::header_limit;
+  }
+}
+
 std::size_t put_head(RequestParser& parser, HeadProgress& progress, std::string_view input,
                      beast::error_code& ec) {
   std::size_t used = 0;
@@ -158,6 +183,7 @@ std::size_t put_head(RequestParser& parser, HeadProgress& progress, std::string_
 }
 
 std::size_t put_body(RequestParser& parser, std::string_view input, beast::error_code& ec) {
+  parser.chunk_line_limit.input = input;
   const std::size_t used = parser.put(boost::asio::buffer(input.data(), input.size()), ec);
   if (ec == http::error::need_more) ec = check_waiting(input.substr(used));
   return used;

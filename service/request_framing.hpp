@@ -1,7 +1,7 @@
 // How the bytes of a connection become a request's head and body beyond the syntax that
 // Beast's parser checks itself: one limit for the whole head however it arrives, no folded
-// lines, chunked alone as the only transfer coding, no chunk line or trailer that never ends,
-// and the answer that a refused request gets before its connection closes.
+// lines, chunked alone as the only transfer coding, no chunk line or trailer that never ends or
+// passes that limit, and the answer that a refused request gets before its connection closes.
 #pragma once
 
 #include <cstddef>
@@ -13,10 +13,30 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/status.hpp>
 
-using RequestParser = boost::beast::http::request_parser<boost::beast::http::file_body>;
-
-// The request line and the fields together, with their line ends.
+// The request line and the fields together, with their line ends; also a chunk line, and a
+// last chunk with its trailer section.
 constexpr std::uint32_t head_limit = 8192;
+
+// Beast's parser for a request whose body goes to a file. Beast takes a whole chunk line, or a
+// whole last chunk with its trailer fields, of any length; those it takes are measured here.
+class RequestParser : public boost::beast::http::request_parser<boost::beast::http::file_body> {
+ public:
+  RequestParser();
+  // Beast holds the chunk line check by reference.
+  RequestParser(const RequestParser&) = delete;
+  RequestParser& operator=(const RequestParser&) = delete;
+
+ private:
+  friend std::size_t put_body(RequestParser& parser, std::string_view input,
+                              boost::beast::error_code& ec);
+
+  struct ChunkLineLimit {
+    std::string_view input;  // the bytes put_body hands the parser, which hold the line
+    void operator()(std::uint64_t size, boost::beast::string_view extensions,
+                    boost::beast::error_code& ec) const;
+  };
+  ChunkLineLimit chunk_line_limit;
+};
 
 // What the parser has taken of a head so far.
 struct HeadProgress {
@@ -32,8 +52,9 @@ std::size_t put_head(RequestParser& parser, HeadProgress& progress, std::string_
                      boost::beast::error_code& ec);
 
 // Gives the parser body bytes as put_head does head bytes. A chunk line that is complete but
-// not taken (a quote left open in an extension), or a chunk line or last chunk with trailer
-// fields longer than the head limit, is refused instead of waited on.
+// not taken (a quote left open in an extension) is refused instead of waited on; a chunk line,
+// or a last chunk with its trailer section, longer than the head limit is refused whether it
+// is taken whole or waited on.
 std::size_t put_body(RequestParser& parser, std::string_view input, boost::beast::error_code& ec);
 
 struct Verdict {

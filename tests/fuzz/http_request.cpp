@@ -50,6 +50,35 @@ void check(const HttpResponse& res, bool& final_seen) {
   final_seen = true;
 }
 
+// A parser as the session sets one up, with an empty memory file for the body.
+bool set_up(RequestParser& parser) {
+  const int fd = ::memfd_create("fuzz", MFD_CLOEXEC);
+  if (fd < 0) return false;
+  boost::beast::file file;
+  file.native_handle(fd);
+  boost::beast::error_code ec;
+  parser.get().body().reset(std::move(file), ec);
+  parser.header_limit(head_limit);
+  parser.body_limit(std::numeric_limits<std::uint64_t>::max());
+  parser.eager(false);
+  return true;
+}
+
+enum class Outcome { waiting, done, refused };
+
+// As the session reads a body: in parts, with what the parser left waiting in front of the next.
+Outcome read_body(RequestParser& parser, std::string_view body, std::size_t part) {
+  parser.eager(true);
+  std::string buffer;
+  boost::beast::error_code ec;
+  for (std::size_t next = 0; next < body.size() && !parser.is_done(); next += part) {
+    buffer.append(body.substr(next, part));
+    buffer.erase(0, put_body(parser, buffer, ec));
+    if (ec && ec != http::error::need_more) return Outcome::refused;
+  }
+  return parser.is_done() ? Outcome::done : Outcome::waiting;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -63,15 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const RequestHandler handler{pool, options};
 
   RequestParser parser;
-  const int fd = ::memfd_create("fuzz", MFD_CLOEXEC);
-  if (fd < 0) return 0;
-  boost::beast::file file;
-  file.native_handle(fd);
+  if (!set_up(parser)) return 0;
   boost::beast::error_code ec;
-  parser.get().body().reset(std::move(file), ec);
-  parser.header_limit(head_limit);
-  parser.body_limit(std::numeric_limits<std::uint64_t>::max());
-  parser.eager(false);
   // As the session reads: in parts (their size follows from the length, so heads split
   // anywhere are tried), with what the parser left waiting in front of the next part.
   const std::string_view input(reinterpret_cast<const char*>(data + 1), size - 1);
@@ -91,11 +113,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto request = handler.handle_header(parser.get(), [&](HttpResponse&& res) { check(res, final_seen); });
   if (request) {
     if (final_seen) std::abort();  // a request that waits for its body has no answer yet
-    parser.eager(true);
-    buffer.append(input.substr(next));
-    if (!parser.is_done() && !buffer.empty()) put_body(parser, buffer, ec);
+    const std::string_view body = input.substr(next - buffer.size());
+    const Outcome whole = read_body(parser, body, body.size());
+    // No limit depends on where the reads end: the head in one part, and the body in other
+    // parts, come to the same.
+    RequestParser split;
+    HeadProgress split_head;
+    const std::string_view head_bytes = input.substr(0, input.size() - body.size());
+    if (set_up(split)) {
+      if (put_head(split, split_head, head_bytes, ec) != head_bytes.size() ||
+          classify_head(split, split_head, ec).error || read_body(split, body, 1 + size % 97) != whole) {
+        std::abort();
+      }
+    }
     // A body the session refuses, or one that is not complete, never reaches the handler.
-    if (!parser.is_done() || (ec && ec != http::error::need_more)) return 0;
+    if (whole != Outcome::done) return 0;
     handler.handle_body(std::move(request), parser.get(), [&](HttpResponse&& res) { check(res, final_seen); });
   }
   return 0;

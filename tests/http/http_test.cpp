@@ -794,6 +794,9 @@ TEST(Session, ClosesAfterAnswersThatLeaveABodyUnreadAndSaysSo) {
   ASSERT_TRUE(d.ready());
   const std::string smuggled = get("/v1/scan?smuggled=1");
   const std::string chunked = "POST /v1/scan HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Type: " + octet + "\r\n\r\n";
+  // A chunk line, or a last chunk with its trailer section, of `size` bytes with line ends.
+  const auto long_line = [](std::size_t size) { return "5;a=" + std::string(size - 6, 'x') + "\r\nhello\r\n"; };
+  const auto long_trailer = [](std::size_t size) { return "0\r\nX-T: " + std::string(size - 12, 't') + "\r\n\r\n"; };
   struct Case {
     std::string name, request;
     int status;
@@ -814,6 +817,10 @@ TEST(Session, ClosesAfterAnswersThatLeaveABodyUnreadAndSaysSo) {
       {"open quote in a chunk extension", chunked + "5;a=\"x\r\nhello\r\n0\r\n\r\n" + smuggled, 400},
       {"chunk line over the head limit", chunked + "5" + std::string(9000, ' '), 400},
       {"trailer over the head limit", chunked + "0\r\nX-T: " + std::string(9000, 't') + "\r\n", 400},
+      // The same limits when the parser takes the whole line or section in one read.
+      {"chunk extension over the head limit", chunked + long_line(8193) + "0\r\n\r\n", 400},
+      {"chunk size over the head limit", chunked + std::string(8190, '0') + "5\r\nhello\r\n0\r\n\r\n", 400},
+      {"trailer section over the head limit", chunked + long_trailer(8193), 400},
       // Still being sent after the answer: read away, not answered with a reset, which would
       // also destroy the answer at a client that reads it only once all is sent.
       {"body larger than the socket buffers", http_request("POST", "/nope", {{"Content-Type", octet}, {"Content-Length", "4194304"}}),
@@ -839,10 +846,14 @@ TEST(Session, ClosesAfterAnswersThatLeaveABodyUnreadAndSaysSo) {
     for (int i = 0; i < 200 && held(); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_FALSE(held());
   }
-  // Without a body the same answers keep the connection.
+  // Without a body the same answers keep the connection, as does a body at the limits.
   auto c = d.connect();
   ASSERT_TRUE(c.send(http_request("POST", "/nope", {{"Content-Type", octet}, {"Content-Length", "0"}})));
   ASSERT_TRUE(c.read_response());
+  ASSERT_TRUE(c.send(chunked + long_line(8192) + long_trailer(8192)));
+  auto taken = c.read_response(5s);
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(taken->status, 200);
   ASSERT_TRUE(c.send(get("/again")));
   auto r = c.read_response();
   ASSERT_TRUE(r);
