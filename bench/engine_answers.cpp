@@ -29,16 +29,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::vector<std::string> daemon_wrapper() {
-  const char* other = std::getenv("KELTO_BENCH_DAEMON");
-  if (other == nullptr || *other == '\0') return {};
-  // The daemon's own command line follows; its first word (this build's binary) is dropped.
-  return {"/bin/sh", "-c", std::string("shift; exec '") + other + "' \"$@\"", "sh"};
-}
-
 std::unique_ptr<Daemon> start_daemon(const TestEngine& engine, std::vector<std::string> args) {
   Daemon::Config config{std::move(args), {}, engine.socket_path()};
-  config.wrapper = daemon_wrapper();
+  if (const char* other = std::getenv("KELTO_BENCH_DAEMON")) config.binary = other;
   auto daemon = std::make_unique<Daemon>(config);
   if (!daemon->ready()) {
     fprintf(stderr, "bench_engine_answers: the daemon did not start\n%s", daemon->process().err().c_str());
