@@ -546,17 +546,39 @@ void TestEngine::restart(Ms away) {
 
 namespace {
 
-// Entries of /proc/PID/<dir>: one per descriptor in "fd", one per thread in "task".
+// Entries of /proc/PID/<dir>: one per descriptor in "fd".
 int proc_entries(pid_t pid, const char* dir) {
   const auto entries =
       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/" + dir);
   return static_cast<int>(std::distance(begin(entries), end(entries)));
 }
 
+// Whether a thread, by its /proc/PID/task/TID/status, can take SIGTERM; false for a thread
+// that has gone.
+bool takes_sigterm(const std::filesystem::path& status) {
+  std::ifstream in(status);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("SigBlk:", 0) == 0) {
+      return !((std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1);
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int open_fd_count(pid_t pid) { return proc_entries(pid, "fd"); }
-int thread_count(pid_t pid) { return proc_entries(pid, "task"); }
+
+int thread_count(pid_t pid) {
+  // A sanitizer's runtime starts its own threads with every signal blocked, so that they
+  // never take the process's; the daemon's threads all leave SIGTERM to the event loop.
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    if (takes_sigterm(task.path() / "status")) ++count;
+  }
+  return count;
+}
 
 long vm_hwm_kib(pid_t pid) { return proc_status_kib(pid, "VmHWM"); }
 long vm_rss_kib(pid_t pid) { return proc_status_kib(pid, "VmRSS"); }
