@@ -212,8 +212,7 @@ void ClientSession::read_more(std::unique_ptr<ClientRequest> request) {
     space = buffer.prepare(kReadChunk);
   } catch (const std::exception& e) {
     // A long frame grows the buffer, which can fail like any allocation.
-    KTU_LOG(ERROR, "ClientSession", "{}: {}", "reply", e.what());
-    fail_request(std::move(request), std::string("internal read: ") + e.what());
+    fail_internal(std::move(request), e.what());
     return;
   }
   stream.expires_after(kReadTimeout);
@@ -281,12 +280,10 @@ void ClientSession::handle_frame(std::unique_ptr<ClientRequest>& request, KtMsgB
   try {
     finished = !request->on_message || request->on_message(std::move(envelope));
   } catch (const std::exception& e) {
-    KTU_LOG(ERROR, "ClientSession", "{}: {}", "reply", e.what());
-    fail_request(std::move(request), std::string("internal read: ") + e.what());
+    fail_internal(std::move(request), e.what());
     return;
   } catch (...) {
-    KTU_LOG(ERROR, "ClientSession", "{}: {}", "reply", "unknown exception");
-    fail_request(std::move(request), "internal read: unknown exception");
+    fail_internal(std::move(request), "unknown exception");
     return;
   }
   if (!finished) return;
@@ -319,6 +316,11 @@ void ClientSession::on_io_error(std::unique_ptr<ClientRequest> request, beast::e
 void ClientSession::fail_request(std::unique_ptr<ClientRequest> request, std::string const& failure) {
   close();
   request->report_error(failure);
+}
+
+void ClientSession::fail_internal(std::unique_ptr<ClientRequest> request, char const* what) {
+  KTU_LOG(ERROR, "ClientSession", "{}: {}", "reply", what);
+  fail_request(std::move(request), std::string("internal read: ") + what);
 }
 
 void ClientSession::retry_request(std::unique_ptr<ClientRequest> request, std::string const& failure) {

@@ -54,6 +54,8 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   // The request ends with `failure` and the connection is closed: what may follow on it belongs
   // to no request.
   void fail_request(std::unique_ptr<ClientRequest> request, std::string const& failure);
+  // Reading or handling the reply failed in this process (`what`, an exception's text, say).
+  void fail_internal(std::unique_ptr<ClientRequest> request, char const* what);
   // The request's answer is lost with this connection (a time-out, a broken pipe, a reset, a
   // reply for another request): the connection is closed and the request sent again first,
   // unless it has failed this way too often; then `failure` ends it.

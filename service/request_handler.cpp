@@ -156,7 +156,8 @@ void fill_defaults(const Options& options, ScanRequestPayload& payload) {
 std::string engine_correlation_id() {
   const std::string& client = ktu::log::get_correlation_id();
   std::string own = ktu::util::Uuid::generate().to_string(ktu::util::Uuid::LOWER);
-  return client.empty() ? own : client + "/" + own;
+  if (client.empty()) return own;
+  return client + "/" + own;
 }
 
 void enqueue(ClientPool& pool, std::unique_ptr<ClientRequest> engine_request) {

@@ -53,13 +53,19 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-long proc_status_kib(pid_t pid, std::string_view key) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(key, 0) == 0) return std::stol(line.substr(key.size() + 1));
+// The value of `key` in a /proc status file, a process's or a thread's; empty when it has none
+// (or the thread has gone).
+std::string status_field(const std::string& status, std::string_view key) {
+  std::ifstream in(status);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(key, 0) == 0) return line.substr(key.size() + 1);
   }
-  return -1;
+  return "";
+}
+
+long proc_status_kib(pid_t pid, std::string_view key) {
+  const std::string value = status_field("/proc/" + std::to_string(pid) + "/status", key);
+  return value.empty() ? -1 : std::stol(value);
 }
 
 }  // namespace
@@ -544,38 +550,18 @@ void TestEngine::restart(Ms away) {
 
 // ---- /proc ------------------------------------------------------------------------------
 
-namespace {
-
-// Entries of /proc/PID/<dir>: one per descriptor in "fd".
-int proc_entries(pid_t pid, const char* dir) {
-  const auto entries =
-      std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/" + dir);
+int open_fd_count(pid_t pid) {
+  const auto entries = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
   return static_cast<int>(std::distance(begin(entries), end(entries)));
 }
-
-// Whether a thread, by its /proc/PID/task/TID/status, can take SIGTERM; false for a thread
-// that has gone.
-bool takes_sigterm(const std::filesystem::path& status) {
-  std::ifstream in(status);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("SigBlk:", 0) == 0) {
-      return !((std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1);
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
-int open_fd_count(pid_t pid) { return proc_entries(pid, "fd"); }
 
 int thread_count(pid_t pid) {
   // A sanitizer's runtime starts its own threads with every signal blocked, so that they
   // never take the process's; the daemon's threads all leave SIGTERM to the event loop.
   int count = 0;
   for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-    if (takes_sigterm(task.path() / "status")) ++count;
+    const std::string blocked = status_field(task.path() / "status", "SigBlk");
+    count += !blocked.empty() && !((std::stoull(blocked, nullptr, 16) >> (SIGTERM - 1)) & 1);
   }
   return count;
 }
