@@ -111,6 +111,12 @@ beast::error_code check_head(const RequestParser& parser, const HeadProgress& pr
   return {};
 }
 
+// Whether `line` starts with the size of a last chunk: zeros, however many.
+bool is_last_chunk(std::string_view line) {
+  return line.substr(0, line.find_first_not_of("0123456789abcdefABCDEF")).find_first_not_of('0') ==
+         std::string_view::npos;
+}
+
 // In a chunked body the parser waits only at a chunk line, or at the last chunk until its
 // trailer fields end; what it waits on is `waiting`. It reads a quoted extension past the line
 // end, so a quote left open would wait for ever, and it holds lines of any length.
@@ -121,8 +127,7 @@ beast::error_code check_waiting(std::string_view waiting) {
   if (line_end == std::string_view::npos) {
     return waiting.size() > head_limit ? http::error::bad_chunk : http::error::need_more;
   }
-  const bool last = waiting.substr(0, waiting.find_first_not_of("0123456789abcdefABCDEF"))
-                        .find_first_not_of('0') == std::string_view::npos;
+  const bool last = is_last_chunk(waiting);
   // A whole chunk line, or a whole last chunk with its trailer section, is taken unless its
   // extension is malformed.
   if (!last || waiting.find("\r\n\r\n", line_end) != std::string_view::npos) {
@@ -183,6 +188,14 @@ std::size_t put_head(RequestParser& parser, HeadProgress& progress, std::string_
 }
 
 std::size_t put_body(RequestParser& parser, std::string_view input, beast::error_code& ec) {
+  // Beast asserts that a last chunk it already waits on comes with 5 bytes or more, which holds
+  // only behind another chunk. No body ends in fewer (a last chunk with its blank line is 5),
+  // so holding them back until more arrive delays nothing.
+  if (input.size() < 5 && parser.chunked() && input.find("\r\n") != std::string_view::npos &&
+      input.front() == '0' && is_last_chunk(input)) {
+    ec = http::error::need_more;
+    return 0;
+  }
   parser.chunk_line_limit.input = input;
   const std::size_t used = parser.put(boost::asio::buffer(input.data(), input.size()), ec);
   if (ec == http::error::need_more) ec = check_waiting(input.substr(used));
