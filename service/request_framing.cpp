@@ -117,6 +117,20 @@ bool is_last_chunk(std::string_view line) {
          std::string_view::npos;
 }
 
+// Whether the head bytes in `waiting`, from `from` on, hold a line end other than CRLF. Beast
+// refuses one when it reads the lines, but a head that came in parts is read again only once
+// its CRLF CRLF is there, which a client that ends its lines so never sends.
+bool has_bare_line_end(std::string_view waiting, std::size_t from) {
+  for (std::size_t at = waiting.find('\n', from); at != std::string_view::npos; at = waiting.find('\n', at + 1)) {
+    if (at == 0 || waiting[at - 1] != '\r') return true;
+  }
+  // A CR at the end may yet be followed by its LF.
+  for (std::size_t at = waiting.find('\r', from); at < waiting.size() - 1; at = waiting.find('\r', at + 1)) {
+    if (waiting[at + 1] != '\n') return true;
+  }
+  return false;
+}
+
 // In a chunked body the parser waits only at a chunk line, or at the last chunk until its
 // trailer fields end; what it waits on is `waiting`. It reads a quoted extension past the line
 // end, so a quote left open would wait for ever, and it holds lines of any length.
@@ -178,6 +192,14 @@ std::size_t put_head(RequestParser& parser, HeadProgress& progress, std::string_
   const std::size_t took = parser.put(boost::asio::buffer(rest.data(), rest.size()), ec);
   progress.folded |= has_obs_fold(rest.substr(0, took));
   used += took;
+  if (ec == http::error::need_more) {
+    // The parser takes whole lines only, so what waits is all head. Looked at once each: the
+    // bytes seen before, but the last (a CR whose LF may have come since), are not again.
+    const std::string_view waiting = input.substr(used);
+    const std::size_t seen = progress.waiting_seen > used ? progress.waiting_seen - used : 0;
+    if (has_bare_line_end(waiting, seen > 0 ? seen - 1 : 0)) ec = http::error::bad_line_ending;
+    progress.waiting_seen = waiting.size();
+  }
   progress.taken += used;
   // The parser's own limit holds for what one read brings: a head sent in parts that each end
   // just past a line end would pass it.

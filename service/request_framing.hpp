@@ -42,12 +42,14 @@ class RequestParser : public boost::beast::http::request_parser<boost::beast::ht
 struct HeadProgress {
   std::size_t taken = 0;
   bool folded = false;  // a part had a folded line, which the parser unfolds without a trace
+  std::size_t waiting_seen = 0;  // bytes at the front of the next input already looked at
 };
 
 // Gives the parser the head bytes at the front of `input` and returns how many it used; `ec`
 // is need_more while the head is incomplete. Empty lines before the request line are skipped;
-// the head is refused (header_limit) as soon as the bytes taken and those waiting pass the
-// limit, wherever the reads ended.
+// the head is refused as soon as the bytes taken and those waiting pass the limit
+// (header_limit), or hold a line end other than CRLF (bad_line_ending), wherever the reads
+// ended. The bytes not used must start the next call's `input`.
 std::size_t put_head(RequestParser& parser, HeadProgress& progress, std::string_view input,
                      boost::beast::error_code& ec);
 

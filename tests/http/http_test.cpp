@@ -882,8 +882,9 @@ TEST(Session, AnswersRefusedHeadsAndServesNothingAfterThem) {
   const std::string head = "POST /v1/scan HTTP/1.1\r\nHost: x\r\nContent-Type: " + octet + "\r\n";
   struct Case {
     std::string fields, error;
-    int status;          // 0: no answer; the client goes away in the middle of the head
-    std::string line{};  // instead of the head's first lines
+    int status;           // 0: no answer; the client goes away in the middle of the head
+    std::string line{};   // instead of the head's first lines
+    std::size_t split{};  // sent in two reads, the first this long, with nothing behind the head
   };
   const std::string bad_coding = "bad Transfer-Encoding";
   const std::vector<Case> cases{
@@ -911,13 +912,18 @@ TEST(Session, AnswersRefusedHeadsAndServesNothingAfterThem) {
       {"", "bad target", 400, "GET /\x7f HTTP/1.1\r\n"},
       {"Content-Length: 1\r\nContent-Length: 2\r\n", "multiple Content-Length", 400},
       {"X-A: b\r\n", "partial message", 0},
+      {"", "bad line ending", 400, "POST /v1/scan HTTP/1.1\nHost: t\nContent-Length: 0\n\n", 10},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.line + tc.fields);
     auto c = d.connect();
     const std::string id = wait_session_id(d, sessions++);
     const std::string sent = (tc.line.empty() ? head : tc.line) + tc.fields;
-    ASSERT_TRUE(c.send(tc.status ? sent + "\r\n" + other : sent));
+    const std::string bytes = tc.split || !tc.status ? sent : sent + "\r\n" + other;
+    ASSERT_TRUE(c.send(bytes.substr(0, tc.split ? tc.split : bytes.size())));
+    if (tc.split) {
+      ASSERT_TRUE(c.wait_peer_read(5s) && c.send(bytes.substr(tc.split)));
+    }
     if (!tc.status) ::shutdown(c.native(), SHUT_WR);
     EXPECT_TRUE(c.peer_closed(5s));
     EXPECT_EQ(c.pending(), tc.status ? refusal(tc.status) : "");
