@@ -574,10 +574,19 @@ class Service {
     if (!daemon.ready()) throw std::runtime_error("daemon not ready: " + daemon.process().err());
   }
 
+  // Waits as long as the daemon goes on working: a reply of tens of MiB takes what it takes on
+  // a busy machine or under a tracer. Twenty seconds in which it used no processor time, or a
+  // close, fail.
   std::optional<HttpResponse> ask(const std::string& raw) {
     if (!conn || !conn->connected()) conn.emplace(daemon.port());
     if (!conn->send(raw)) return std::nullopt;
-    return conn->read_response(20s);
+    for (long used = cpu_ticks(daemon.process().pid());;) {
+      const auto start = std::chrono::steady_clock::now();
+      if (auto response = conn->read_response(20s)) return response;
+      const long now = cpu_ticks(daemon.process().pid());
+      if (now == used || std::chrono::steady_clock::now() - start < 20s) return std::nullopt;
+      used = now;
+    }
   }
 
   TestEngine engine;

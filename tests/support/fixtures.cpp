@@ -569,4 +569,15 @@ int thread_count(pid_t pid) {
 long vm_hwm_kib(pid_t pid) { return proc_status_kib(pid, "VmHWM"); }
 long vm_rss_kib(pid_t pid) { return proc_status_kib(pid, "VmRSS"); }
 
+long cpu_ticks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat, skip;
+  std::getline(in, stat);
+  // After the name in brackets: the state, ten more fields, then user and system time.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+  for (int i = 0; i < 11; ++i) fields >> skip;
+  long user = 0, system = 0;
+  return fields >> user >> system ? user + system : -1;
+}
+
 }  // namespace kelto::test

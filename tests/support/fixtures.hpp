@@ -200,5 +200,8 @@ int thread_count(pid_t pid);
 // Peak (VmHWM) and current (VmRSS) resident memory in KiB, from /proc.
 long vm_hwm_kib(pid_t pid);
 long vm_rss_kib(pid_t pid);
+// Processor time a process (all its threads) has used so far, in clock ticks, from /proc; -1
+// once it has gone.
+long cpu_ticks(pid_t pid);
 
 }  // namespace kelto::test
