@@ -213,8 +213,7 @@ std::size_t put_body(RequestParser& parser, std::string_view input, beast::error
   // Beast asserts that a last chunk it already waits on comes with 5 bytes or more, which holds
   // only behind another chunk. No body ends in fewer (a last chunk with its blank line is 5),
   // so holding them back until more arrive delays nothing.
-  if (input.size() < 5 && parser.chunked() && input.find("\r\n") != std::string_view::npos &&
-      input.front() == '0' && is_last_chunk(input)) {
+  if (input.size() < 5 && parser.chunked() && input.starts_with('0') && is_last_chunk(input)) {
     ec = http::error::need_more;
     return 0;
   }

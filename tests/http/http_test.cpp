@@ -913,6 +913,7 @@ TEST(Session, AnswersRefusedHeadsAndServesNothingAfterThem) {
       {"Content-Length: 1\r\nContent-Length: 2\r\n", "multiple Content-Length", 400},
       {"X-A: b\r\n", "partial message", 0},
       {"", "bad line ending", 400, "POST /v1/scan HTTP/1.1\nHost: t\nContent-Length: 0\n\n", 10},
+      {"", "bad line ending", 400, "GET /x HTTP/1.1\rHost: t\r\n", 16},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.line + tc.fields);
