@@ -903,11 +903,14 @@ TEST(Lifecycle, StopWithRequestsInFlightAndASecondSignal) {
 
   // SIGINT follows SIGTERM at once and again until the process has gone: while the handler
   // runs, while the loop threads return and while main tears down. Whichever of the two the
-  // handler gets first, only that one counts.
+  // handler gets first, only that one counts. The pause grows a little each time: a daemon
+  // slowed down (under a tracer) reads its signals one system call each, and at a fixed pace it
+  // may never get to the end of them.
   daemon.process().signal(SIGTERM);
-  while (daemon.process().running() && std::chrono::steady_clock::now() < deadline) {
+  for (auto pause = 100us; daemon.process().running() && std::chrono::steady_clock::now() < deadline;
+       pause = std::min(pause * 11 / 10, std::chrono::microseconds(10ms))) {
     daemon.process().signal(SIGINT);
-    std::this_thread::sleep_for(100us);
+    std::this_thread::sleep_for(pause);
   }
   EXPECT_EQ(daemon.process().wait_exit(0ms), 0);
   const std::string err = daemon.process().err();
